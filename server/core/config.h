@@ -1,0 +1,78 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+
+class ensemble;
+
+typedef struct ensemble_entry_s {
+    char label[17];
+    int freq;  // kHz
+    char shortlabel[9];
+    int eid;
+} ensemble_entry_t;
+
+constexpr int MAX_ENSEMBLES = 64;
+constexpr int MOT_MAX_ARGS = 30;
+constexpr int MOT_ARG_SIZE = 256;
+
+class config {
+public:
+    explicit config(ensemble *p);
+    ~config();
+    config(const config &) = delete;
+    config &operator=(const config &) = delete;
+
+    void set_configfile(const char *s);
+    int read_configfile();
+    int write_configfile();
+    int read_ensemblefile();
+    int write_ensemblefile();
+    int set_config();
+    int get_rdimode();
+
+    // Applies one "key value" pair as the configuration file does; 1 when the key is known.
+    int apply_key(const char *key, const char *value);
+    // Splits motparms into motargv/motargc.
+    void split_motparms();
+
+    char configfile[256];
+    ensemble *e;
+    int fd;
+    time_t starttime;
+    int rdiconfig;
+    volatile int finished;
+    char logfilename[256];
+    char ensemblefile[256];
+    char motparms[256];
+    char *motargv[MOT_MAX_ARGS];
+    char motargc;
+    int logfilelevel;
+    int logscrnlevel;
+    int audiosubchid;
+    int tunefreq;
+    int httpport;
+    int httpmaxconn;
+    char httpdroot[256];
+    char passwdfile[256];
+    char hostname[1024];
+    char device[256];
+    ensemble_entry_t ens[MAX_ENSEMBLES];
+    int ensemblecnt;
+    int emulate;
+};
+
+class statistic {
+public:
+    explicit statistic(ensemble *p) : e(p) { clear(); }
+    void clear();
+
+    ensemble *e;
+    uint64_t fibcnt_sum, fibcnt_err;
+    uint64_t figcnt_sum, figcnt_err, figcnt_unk;
+    uint64_t rdicnt_sum, rdicnt_err;
+    unsigned int rdicnt_ovr;
+    std::atomic<uint64_t> httpcnt_req;  // connection threads count concurrently
+    std::atomic<int> httpcnt_con;
+    uint64_t msccnt_sum, msccnt_err;
+};

@@ -1,0 +1,164 @@
+// dabserver: entry point, command line and main loop.
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/config.h"
+#include "core/ensemble.h"
+#include "core/log.h"
+#include "core/plattform.h"
+#include "datapath/rdi.h"
+#include "ipdab/ip_dec.h"
+#include "module/cleanup.h"
+#include "module/dabapi.h"
+#include "module/dcsr.h"
+#include "module/scanner.h"
+#include "mot/motmain.h"
+
+namespace {
+
+const char usage_text[] =
+    "Usage: %s [options] -M [mot-options] [<device>]\n\nOptions:\n\n"
+    "-a <subchid>        Select subchannel for DAC output (default: none)\n"
+    "-b                  Show only DPRAM of DAB-module and exit\n"
+    "-c <configpath>     Set path and filename of configuration file\n"
+    "-D                  Dump RDI-Stream\n"
+    "-d <device>         Select device node (default: /dev/dsp)\n"
+    "-e <ensemblefile>   Set path and filename of ensemble file\n"
+    "-f <logfile>        Set path and filename of logfile (default:dab.log)\n"
+    "-h                  Show this info\n"
+    "-H <hostname:port>  Set visible hostname (default: localhost:8000)\n"
+    "-l <file> <screen>  Set loglevels for logfile & screen (default: 1 1)\n"
+    "-M [mot-options]    Start MOT/PAD-decoder (-M ? for help on mot-options)\n"
+    "-m                  Disable MOT decoder\n"
+    "-P <passwdfilepath> Set location and filename of password file\n"
+    "-p <port>           Change HTTP server port (default: 8000)\n"
+    "-q                  Quit after setting up the device\n"
+    "-r <rdiconfig>      Set RDI-Configuration for Velkor PCI (4 (default) or 2 (with CS8412))\n"
+    "-s                  Scan for ensembles\n"
+    "-R <doc-root>       Set document root for HTTP server\n"
+    "-t <tunefreq>       Tune module receiver to freq (default: n/a)\n"
+    "-w                  Write default configuration file dab.ini\n\n";
+
+}  // namespace
+
+void ctrlc_handler(int) { e->cfg->finished = 1; }
+
+void showhelp(char *s) { printf(usage_text, s); }
+
+int main(int argc, char **argv) {
+    int diagonly = 0, quit = 0, rdidump = 0, testmode = 0, scan = 0, mot = 1;
+    int mot_argc = 0;
+    char **mot_argv = nullptr;
+    char comport[257] = "";
+
+    e = new ensemble();
+    config *cfg = e->cfg;
+    puts(dab_banner);
+    cfg->read_configfile();
+
+    bool mot_options = false;
+    int c;
+    while (!mot_options && (c = getopt(argc, argv, "Aa:bc:C:d:De:EhH:L:l:g:f:mM::p:P:qr:R:st:Tw?")) != -1) {
+        switch (c) {
+            case 'a': cfg->audiosubchid = atoi(optarg); break;
+            case 'b': diagonly = 1; break;
+            case 'c':
+                cfg->set_configfile(optarg);
+                cfg->read_configfile();
+                break;
+            case 'd': copy_field(cfg->device, optarg); break;
+            case 'D': rdidump = 1; break;
+            case 'e': copy_field(cfg->ensemblefile, optarg); break;
+            case 'E': cfg->emulate++; break;
+            case 'f': copy_field(cfg->logfilename, optarg); break;
+            case 'g': break;
+            case 'H': copy_field(cfg->hostname, optarg); break;
+            case 'l':
+                cfg->logfilelevel = atoi(optarg);
+                if (optind < argc) cfg->logscrnlevel = atoi(argv[optind++]);
+                break;
+            case 'L': copy_field(comport, optarg); break;
+            case 'm': mot = 0; break;
+            case 'M':
+                mot_argc = argc - optind + 1;
+                mot_argv = &argv[optind - 1];
+                if (mot_argc == 2 && strcmp(mot_argv[1], "?") == 0) {
+                    e->mot_decoder->usage();
+                    delete e;
+                    return 0;
+                }
+                mot_options = true;
+                break;
+            case 'p': cfg->httpport = atoi(optarg); break;
+            case 'P': copy_field(cfg->passwdfile, optarg); break;
+            case 'q': quit = 1; break;
+            case 'r': cfg->rdiconfig = atoi(optarg); break;
+            case 'R': copy_field(cfg->httpdroot, optarg); break;
+            case 's': scan = 1; break;
+            case 't': cfg->tunefreq = dcsr::name_to_channel(optarg); break;
+            case 'T': testmode = 1; break;
+            case 'w': cfg->write_configfile(); break;
+            default:
+                showhelp(argv[0]);
+                delete e;
+                return 0;
+        }
+    }
+    if (!mot_options && optind < argc) copy_field(cfg->device, argv[optind]);
+    (void)comport;
+
+    if (cfg->emulate) copy_field(cfg->device, "/dev/null");
+
+    if (!cfg->set_config()) {
+        delete e;
+        return -1;
+    }
+
+    if (!diagonly) {
+        signal(SIGINT, ctrlc_handler);
+        if (!rdidump && !quit) {
+            e->api->set_dbg_mode(0);
+            e->mot_decoder->register_service_decoders(-1);
+            e->mot_decoder->packet_add_handler(&default_packet_ip_handler);
+            e->start_threads(mot ? (THREADS_RDI | THREADS_LOG | THREADS_MOT | THREADS_HTTP)
+                                 : (THREADS_RDI | THREADS_LOG | THREADS_HTTP),
+                             mot_argc, mot_argv);
+        }
+        if (scan) {
+            cfg->ensemblecnt = 0;
+            scanner sc(e);
+            {
+                module_lock guard(e->api);
+                sc.scan_band(1, 0);
+                sc.scan_band(2, 0);
+            }
+            cfg->write_ensemblefile();
+            e->d->tune(cfg->tunefreq);
+            e->clean->force_reconfig();
+        }
+        if (rdidump) {
+            e->api->set_dbg_mode(testmode ? 1 : 0);
+            start_rdidump(testmode ? 0 : 1);
+        }
+        if (!quit) {
+            puts("\nserver is running, press CTRL-C to abort");
+            while (!cfg->finished) sleep(2);
+        }
+        e->l->log(LOG_INFO, "DAB server stopped\n");
+        e->api->set_dbg_mode(0);
+    } else {
+        e->d->showbuf();
+    }
+
+    puts("goodbye");
+    e->stop_threads();
+    delete e;
+    e = nullptr;
+    return 0;
+}

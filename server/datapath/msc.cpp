@@ -1,0 +1,6 @@
+#include "datapath/msc.h"
+
+#include "core/plattform.h"
+
+msc::msc(ensemble *p) : subchannel(), service(), e(p) { thread_mutex_init(&lck); }
+msc::~msc() { thread_mutex_destroy(&lck); }

@@ -1,0 +1,43 @@
+#pragma once
+// Service and subchannel table, subchannel frame decoding.
+
+#include <pthread.h>
+
+class ensemble;
+
+typedef struct dab_subchannel_s {
+    int tmid;
+    int framesize;
+    int sid;
+    int pty;
+    int prot_level;
+    int bitrate;
+    char label[17];
+    unsigned char frame[1152];
+    int pos;
+    int fpad_1;
+    char shortlabel[9];
+} dab_subchannel_t;
+
+struct dab_component_s;
+typedef struct dab_service_s {
+    int sid;
+    int numofsc;
+    int pty;
+    char label[17];
+    char shortlabel[9];
+    struct dab_component_s *sc;
+} dab_service_t;
+
+class msc {
+public:
+    explicit msc(ensemble *p);
+    ~msc();
+    msc(const msc &) = delete;
+    msc &operator=(const msc &) = delete;
+
+    dab_subchannel_t subchannel[64];
+    dab_service_t service[64];
+    ensemble *e;
+    pthread_mutex_t lck;
+};

@@ -1,0 +1,4 @@
+#include "datapath/ringbuff.h"
+
+ringbuff::ringbuff(ensemble *p) : e(p) {}
+ringbuff::~ringbuff() = default;
