@@ -28,6 +28,10 @@ test-asan: build-asan
 
 test: test-normal test-asan
 
+# Demo ensembles (ETI files named by channel, and RDI dumps for -E replay) in demo/signal.
+demo-signal: build
+	scripts/make-demo-signal $(BUILD)
+
 demo: build
 	mkdir -p demo-run
 	cd demo-run && ../$(BUILD)/dabserver -E
