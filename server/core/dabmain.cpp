@@ -148,6 +148,7 @@ int main(int argc, char **argv) {
         }
         if (!quit) {
             puts("\nserver is running, press CTRL-C to abort");
+            fflush(stdout);
             while (!cfg->finished) sleep(2);
         }
         e->l->log(LOG_INFO, "DAB server stopped\n");
@@ -157,6 +158,7 @@ int main(int argc, char **argv) {
     }
 
     puts("goodbye");
+    fflush(stdout);
     e->stop_threads();
     delete e;
     e = nullptr;

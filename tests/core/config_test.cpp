@@ -1,1 +1,234 @@
+// Configuration and ensemble files: parsing rules, writing, round trips.
+
 #include <gtest/gtest.h>
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "core/ensemble.h"
+#include "core/log.h"
+#include "core/plattform.h"
+#include "support/test_support.h"
+
+using testsupport::read_file;
+using testsupport::temp_dir;
+using testsupport::write_file;
+
+namespace {
+
+struct config_fixture : ::testing::Test {
+    temp_dir dir;
+    ensemble ens;
+    config *cfg = ens.cfg;
+    static std::vector<std::pair<int, std::string>> logged;
+
+    void SetUp() override {
+        logged.clear();
+        ens.l->logger_callback = [](void *, loglevel_t level, int, int, const char *fmt, va_list ap) {
+            char buf[512];
+            vsnprintf(buf, sizeof buf, fmt, ap);
+            logged.emplace_back(level, buf);
+            return 1;
+        };
+        copy_field(cfg->configfile, dir.file("dab.ini").c_str());
+        copy_field(cfg->ensemblefile, dir.file("ensemble.ini").c_str());
+    }
+    int count_logged(loglevel_t level) const {
+        int n = 0;
+        for (auto &m : logged) n += m.first == level;
+        return n;
+    }
+    bool was_logged(const std::string &text) const {
+        for (auto &m : logged)
+            if (m.second == text) return true;
+        return false;
+    }
+};
+std::vector<std::pair<int, std::string>> config_fixture::logged;
+
+}  // namespace
+
+TEST_F(config_fixture, DefaultsWithoutAnyFile) {
+    EXPECT_EQ(cfg->read_configfile(), 0);
+    EXPECT_TRUE(was_logged(dir.file("dab.ini") + ": file not found\n"));
+    EXPECT_EQ(logged.size(), 1u);
+    EXPECT_STREQ(cfg->device, "/dev/usb/ombrel0");
+    EXPECT_EQ(cfg->httpport, 8000);
+    EXPECT_EQ(cfg->httpmaxconn, -1);
+    EXPECT_EQ(cfg->rdiconfig, 4);
+    EXPECT_EQ(cfg->logfilelevel, 2);
+    EXPECT_EQ(cfg->logscrnlevel, 1);
+    EXPECT_EQ(cfg->audiosubchid, -1);
+    EXPECT_EQ(cfg->tunefreq, -1);
+    EXPECT_STREQ(cfg->hostname, "localhost:8000");
+    EXPECT_STREQ(cfg->motparms, "-d ./htdocs/data");
+}
+
+TEST_F(config_fixture, ValuesCommentsAndQuoting) {
+    write_file(cfg->configfile,
+               "; a comment line\n"
+               "# another\n"
+               "httpport 9000 ; trailing comment\r\n"
+               "httpdroot /srv/dab root\n"
+               "passwdfile \"/etc/my dab/passwd.ini\" and more\n"
+               "hostname  host\n"          // value equal to a prefix of the key
+               "device\n"                  // key without value: skipped silently
+               "bogus 17\n"                // unknown key: warned with its line number
+               "tunefreq 5a\n"
+               "audiosubchid twelve\n"     // not a number: atoi gives 0
+               "logscrnlevel 99\n");
+    ASSERT_EQ(cfg->read_configfile(), 1);
+    EXPECT_EQ(cfg->httpport, 9000);
+    EXPECT_STREQ(cfg->httpdroot, "/srv/dab root");
+    EXPECT_STREQ(cfg->passwdfile, "/etc/my dab/passwd.ini");
+    EXPECT_STREQ(cfg->hostname, "host");
+    EXPECT_STREQ(cfg->device, "/dev/usb/ombrel0");
+    EXPECT_EQ(cfg->tunefreq, 174928);
+    EXPECT_EQ(cfg->audiosubchid, 0);
+    EXPECT_EQ(cfg->logscrnlevel, 99);
+    EXPECT_EQ(count_logged(LOG_WARN), 1);
+    EXPECT_TRUE(was_logged(std::string(cfg->configfile) + ": invalid syntax in line 8:bogus 17\n"));
+    EXPECT_TRUE(was_logged("httpport: 9000\n"));
+    EXPECT_TRUE(was_logged("tune: 174928Khz\n"));
+}
+
+TEST_F(config_fixture, TunefreqTakesTableIndexesNamesAndKilohertz) {
+    const struct {
+        const char *in;
+        int khz;
+    } cases[] = {{"5a", 174928}, {"13F", 239200}, {"LA", 1452960}, {"10", 1452960 + 10 * 1712}, {"227360", 227360}};
+    for (const auto &c : cases) {
+        write_file(cfg->configfile, std::string("tunefreq ") + c.in + "\n");
+        cfg->read_configfile();
+        EXPECT_EQ(cfg->tunefreq, c.khz) << c.in;
+    }
+}
+
+TEST_F(config_fixture, OverlongValuesAreCutToTheirFields) {
+    std::string longpath(5000, 'p');
+    write_file(cfg->configfile, "device " + longpath + "\nhostname " + longpath + "\nhttpport 1234\n");
+    cfg->read_configfile();
+    EXPECT_EQ(std::string(cfg->device), std::string(255, 'p'));
+    EXPECT_EQ(std::string(cfg->hostname), std::string(1023, 'p'));
+    // The rest of the overlong line must not be read as a line of its own.
+    EXPECT_EQ(cfg->httpport, 1234);
+    EXPECT_EQ(count_logged(LOG_WARN), 0);
+}
+
+TEST_F(config_fixture, WriteThenReadGivesTheSameValues) {
+    cfg->httpport = 8123;
+    cfg->httpmaxconn = 3;
+    cfg->rdiconfig = 2;
+    cfg->logfilelevel = 0;
+    cfg->logscrnlevel = 4;
+    cfg->audiosubchid = 5;
+    cfg->tunefreq = 227360;
+    copy_field(cfg->device, "sim:/tmp/x,speed=4");
+    copy_field(cfg->hostname, "radio.example:8123");
+    copy_field(cfg->httpdroot, "/srv/www root");
+    copy_field(cfg->motparms, "-d ./out -x 3");
+    copy_field(cfg->passwdfile, "pw.ini");
+    copy_field(cfg->logfilename, "x.log");
+    ASSERT_EQ(cfg->write_configfile(), 1);
+    std::string text = read_file(cfg->configfile);
+    EXPECT_EQ(text.rfind("; OMBREL configuration file. automatically created ", 0), 0u);
+    EXPECT_NE(text.find("; set tcpip port for http server\nhttpport 8123\n\n"), std::string::npos);
+    EXPECT_NE(text.find("; tune to frequency in Khz, channel 5a-13f, la-lw, 0-63\ntunefreq 227360\n\n"),
+              std::string::npos);
+    EXPECT_LT(text.find("device"), text.find("rdiconfig"));
+    EXPECT_LT(text.find("httpdroot"), text.find("motparms"));
+
+    ensemble other;
+    other.l->logger_callback = ens.l->logger_callback;
+    copy_field(other.cfg->configfile, cfg->configfile);
+    ASSERT_EQ(other.cfg->read_configfile(), 1);
+    config *o = other.cfg;
+    EXPECT_EQ(o->httpport, 8123);
+    EXPECT_EQ(o->httpmaxconn, 3);
+    EXPECT_EQ(o->rdiconfig, 2);
+    EXPECT_EQ(o->logfilelevel, 0);
+    EXPECT_EQ(o->logscrnlevel, 4);
+    EXPECT_EQ(o->audiosubchid, 5);
+    EXPECT_EQ(o->tunefreq, 227360);
+    EXPECT_STREQ(o->device, "sim:/tmp/x,speed=4");
+    EXPECT_STREQ(o->hostname, "radio.example:8123");
+    EXPECT_STREQ(o->httpdroot, "/srv/www root");
+    EXPECT_STREQ(o->motparms, "-d ./out -x 3");
+    EXPECT_STREQ(o->passwdfile, "pw.ini");
+    EXPECT_STREQ(o->logfilename, "x.log");
+    EXPECT_EQ(count_logged(LOG_WARN), 0);
+}
+
+TEST_F(config_fixture, WriteToUncreatableFileFails) {
+    cfg->set_configfile("/nonexistent-dir/dab.ini");
+    EXPECT_EQ(cfg->write_configfile(), 0);
+    EXPECT_TRUE(was_logged("/nonexistent-dir/dab.ini: file not found\n"));
+}
+
+TEST_F(config_fixture, MotParametersSplitIntoAtMost29Words) {
+    std::string words;
+    for (int i = 0; i < 35; i++) words += "w" + std::to_string(i) + " ";
+    copy_field(cfg->motparms, words.c_str());
+    cfg->split_motparms();
+    EXPECT_EQ(cfg->motargc, 30);
+    EXPECT_STREQ(cfg->motargv[0], "");
+    EXPECT_STREQ(cfg->motargv[1], "w0");
+    EXPECT_STREQ(cfg->motargv[29], "w28");
+
+    copy_field(cfg->motparms, "-d ./htdocs/data");
+    cfg->split_motparms();
+    EXPECT_EQ(cfg->motargc, 3);
+    EXPECT_STREQ(cfg->motargv[2], "./htdocs/data");
+}
+
+TEST_F(config_fixture, EnsembleFileBandChecksAndLabels) {
+    write_file(cfg->ensemblefile,
+               "; OMBREL ensemble file\n\n"
+               "227360\tDAB DEMO ONE\n"
+               "1452960\tDAB DEMO TWO\r\n"
+               "100000\tOut of band\n"
+               "239201\tJust above 13F\n"
+               "174928 no tab here\n"
+               "174928\tA label much longer than sixteen\n"
+               "1490624\tLW edge\n"
+               "#1490624\tcommented\n");
+    ASSERT_EQ(cfg->read_ensemblefile(), 1);
+    ASSERT_EQ(cfg->ensemblecnt, 4);
+    EXPECT_EQ(cfg->ens[0].freq, 227360);
+    EXPECT_STREQ(cfg->ens[0].label, "DAB DEMO ONE");
+    EXPECT_STREQ(cfg->ens[1].label, "DAB DEMO TWO");
+    EXPECT_EQ(cfg->ens[2].freq, 174928);
+    EXPECT_STREQ(cfg->ens[2].label, "A label much lon");
+    EXPECT_EQ(cfg->ens[3].freq, 1490624);
+}
+
+TEST_F(config_fixture, EnsembleFileStopsAt64Entries) {
+    std::string text;
+    for (int i = 0; i < 70; i++) text += "227360\tE" + std::to_string(i) + "\n";
+    write_file(cfg->ensemblefile, text);
+    ASSERT_EQ(cfg->read_ensemblefile(), 1);
+    EXPECT_EQ(cfg->ensemblecnt, 64);
+    EXPECT_TRUE(was_logged("too many ensembles found (64)....\n"));
+}
+
+TEST_F(config_fixture, EnsembleFileRoundTrip) {
+    cfg->ensemblecnt = 2;
+    cfg->ens[0] = ensemble_entry_t{"DAB DEMO ONE", 227360, "DEMO1", 0x1001};
+    cfg->ens[1] = ensemble_entry_t{"DAB DEMO TWO", 1452960, "DEMO2", 0x1002};
+    ASSERT_EQ(cfg->write_ensemblefile(), 1);
+    std::string text = read_file(cfg->ensemblefile);
+    EXPECT_NE(text.find("227360\tDAB DEMO ONE\n1452960\tDAB DEMO TWO\n"), std::string::npos);
+    cfg->ensemblecnt = 0;
+    ASSERT_EQ(cfg->read_ensemblefile(), 1);
+    ASSERT_EQ(cfg->ensemblecnt, 2);
+    EXPECT_STREQ(cfg->ens[1].label, "DAB DEMO TWO");
+    EXPECT_EQ(cfg->ens[1].freq, 1452960);
+}
+
+TEST_F(config_fixture, MissingEnsembleFileEmptiesTheList) {
+    cfg->ensemblecnt = 3;
+    EXPECT_EQ(cfg->read_ensemblefile(), 0);
+    EXPECT_EQ(cfg->ensemblecnt, 0);
+}
