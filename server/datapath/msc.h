@@ -36,6 +36,9 @@ public:
     msc(const msc &) = delete;
     msc &operator=(const msc &) = delete;
 
+    // Decodes one MSC frame of subchannel subch from the RDI reader (packing22: 22-bit packing).
+    int decode_sub(int subch, int len, int packing22);
+
     dab_subchannel_t subchannel[64];
     dab_service_t service[64];
     ensemble *e;
