@@ -43,6 +43,7 @@ constexpr unsigned char BULK_CONTROL = 0x15;
 constexpr unsigned char BULK_NAME = 0x16;
 constexpr int BULK_READ_MAX = 64;
 constexpr int BULK_WRITE_MAX = 60;
+constexpr int NAME_FIELD_SIZE = 17;
 
 // Module memory map of the USB variant.
 constexpr int DPRAM_BASE = 0x8400;
@@ -97,6 +98,7 @@ public:
     ensemble *e;
 
 private:
+    int request(unsigned int req, void *arg, int len);
     int bulk(bulk_transfer_t *b);
 };
 
