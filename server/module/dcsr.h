@@ -81,6 +81,7 @@ constexpr int BAND3_FIRST = 174928;   // 5A
 constexpr int BAND3_LAST = 239200;    // 13F
 constexpr int LBAND_FIRST = 1452960;  // LA
 constexpr int LBAND_LAST = 1490624;   // LW
+constexpr int CHANNEL_NAME_SIZE = 8;  // "13f" or "lw" and the terminator, with room to spare
 
 class dcsr {
 public:
@@ -118,6 +119,9 @@ public:
 
     // Answers and notifications.
     int get_notification(pnotification *n);
+    // Decodes the records of one module message (size valid bytes at buf) and appends
+    // them to *n; returns the number of records appended.
+    int decode_message(const unsigned char *buf, int size, pnotification *n);
     static void add_notification(pnotification *n, pnotification m);
     static void dispose_list(pnotification n);
     void showmsg();
@@ -126,7 +130,7 @@ public:
     // Channel naming.
     static int get_tune_val(int channel);
     static int name_to_channel(const char *s);
-    static int channel_to_name(char *s, int freq);  // s must hold at least 8 bytes
+    static int channel_to_name(char *s, int freq);  // s must hold CHANNEL_NAME_SIZE bytes
     static int get_next_freq(int freq);
 
     ensemble *e;
@@ -134,4 +138,7 @@ public:
 
 private:
     int send(int group, int code, const unsigned char *payload, int len);
+    // One notification record at p (avail bytes left); returns how far to advance.
+    int decode_notification(const unsigned char *p, int avail, pnotification *n);
+    void log_response(int group, int code);
 };
