@@ -1,6 +1,705 @@
 #include "httpd/httpd.h"
 
-httpd::httpd(ensemble *p) : e(p) {}
-httpd::~httpd() = default;
-int httpd::start() { return 0; }
-int httpd::stop() { return 0; }
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "core/config.h"
+#include "core/ensemble.h"
+#include "core/log.h"
+#include "core/plattform.h"
+#include "httpd/util.h"
+
+namespace {
+
+constexpr int receive_timeout_ms = 15000;
+constexpr int listen_backlog = 30;
+// How long stop() waits for running connections after waking them.
+constexpr int stop_wait_ms = 10000;
+
+struct status_text {
+    int code;
+    const char *reason;
+};
+
+constexpr status_text status_table[] = {
+    {200, "OK"},
+    {201, "Created"},
+    {202, "Accepted"},
+    {204, "No Content"},
+    {301, "Moved Permanently"},
+    {302, "Moved Temporarily"},
+    {304, "Not Modified"},
+    {400, "Bad Request"},
+    {401, "Unauthorized"},
+    {403, "Forbidden"},
+    {404, "Not Found"},
+    {500, "Internal Server Errror"},
+    {501, "Not Implemented"},
+    {502, "Bad Gateway"},
+    {503, "Service Unavailable"},
+};
+static_assert(sizeof status_table / sizeof status_table[0] == 15, "one reason per known status");
+
+const char *reason_of(int code) {
+    for (const auto &s : status_table)
+        if (s.code == code) return s.reason;
+    return "Unknown";
+}
+
+struct mime_text {
+    const char *type;
+    bool no_cache;
+};
+
+// Indexed by the mimetype argument of post_header; values above the table are octet streams.
+constexpr mime_text mime_table[] = {
+    {"text/html", true},  {"audio/x-mpeg", true}, {"audio/x-mpegurl", true},  {"application/octet-stream", true},
+    {"image/jpeg", false}, {"image/gif", false},   {"video/mpeg", true},
+};
+static_assert(sizeof mime_table / sizeof mime_table[0] == 7, "content types 0 to 6");
+
+const mime_text &mime_of(int mimetype) {
+    if (mimetype < 0 || mimetype > 6) return mime_table[3];
+    return mime_table[mimetype];
+}
+
+size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) {
+    if (len + 1 >= size) return len;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf + len, size - len, fmt, ap);
+    va_end(ap);
+    if (n < 0) return len;
+    return std::min(len + static_cast<size_t>(n), size - 1);
+}
+
+void ignore_sigpipe(int) {}
+
+void *httpd_thread_wrapper(void *p) {
+    static_cast<httpd *>(p)->thread(nullptr);
+    return nullptr;
+}
+
+bool starts_with_nocase(const char *s, const char *prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
+
+}  // namespace
+
+bool send_all(int s, const void *buf, size_t len) {
+    const char *p = static_cast<const char *>(buf);
+    while (len > 0) {
+        ssize_t n = send(s, p, len, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // A client that went away is normal.
+            if (errno != EPIPE && errno != ECONNRESET && e && e->l)
+                e->l->log(LOG_DEBUG, "httpd: send failed: %s\n", strerror(errno));
+            return false;
+        }
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+int prints(int s, const char *fmt, ...) {
+    char buf[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) return 0;
+    size_t len = std::min(static_cast<size_t>(n), sizeof buf - 1);
+    return send_all(s, buf, len) ? static_cast<int>(len) : 0;
+}
+
+// ---------------------------------------------------------------- listener
+
+httpd::httpd(ensemble *p)
+    : httpd_thread(), e(p), lck(), stopping_(false), active_(0), started_(false) {
+    thread_mutex_init(&lck);
+}
+
+httpd::~httpd() { thread_mutex_destroy(&lck); }
+
+int httpd::start() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = ignore_sigpipe;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGPIPE, &sa, nullptr);
+
+    stopping_ = false;
+    // Counted as a connection, so that stop() also waits for the listener itself.
+    active_++;
+    if (thread_create(&httpd_thread, httpd_thread_wrapper, this, 1) != 0) {
+        active_--;
+        e->l->log(LOG_ERR, "httpd: could not create listener thread\n");
+        return 0;
+    }
+    started_ = true;
+    return 1;
+}
+
+int httpd::stop() {
+    if (!started_) return 0;
+    started_ = false;
+    stopping_ = true;
+    {
+        // Blocked reads and writes of running connections return at once.
+        mutex_guard g(&lck);
+        for (int s : sockets_) shutdown(s, SHUT_RDWR);
+    }
+    for (int waited = 0; active_.load() > 0 && waited < stop_wait_ms; waited += 10) usleep(10000);
+    if (active_.load() > 0) e->l->log(LOG_WARN, "httpd: %d connections still running\n", active_.load());
+    return 1;
+}
+
+int httpd::insert_thread(pthread_t) { return 0; }
+int httpd::check_thread_terminated() { return 0; }
+int httpd::cancel_threads() { return 0; }
+
+void httpd::connection_started(int s) {
+    active_++;
+    mutex_guard g(&lck);
+    sockets_.push_back(s);
+}
+
+void httpd::connection_closing(int s) {
+    mutex_guard g(&lck);
+    auto it = std::find(sockets_.begin(), sockets_.end(), s);
+    if (it != sockets_.end()) {
+        *it = sockets_.back();
+        sockets_.pop_back();
+    }
+}
+
+void httpd::connection_ended() { active_--; }
+
+int httpd::open_listener() {
+    int ls = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (ls < 0) {
+        e->l->log(LOG_ERR, "httpd: socket\n");
+        return -1;
+    }
+    int one = 1;
+    if (setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        e->l->log(LOG_ERR, "httpd: %d %s\n", errno, strerror(errno));
+        close(ls);
+        return -1;
+    }
+    // IPv4 clients arrive as mapped addresses, whatever the system's default.
+    int zero = 0;
+    setsockopt(ls, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    sockaddr_in6 addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin6_family = AF_INET6;
+    addr.sin6_addr = in6addr_any;
+    addr.sin6_port = htons(static_cast<uint16_t>(e->cfg->httpport));
+    if (bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        e->l->log(LOG_ERR, "httpd: bind\n");
+        close(ls);
+        return -1;
+    }
+    if (listen(ls, listen_backlog) != 0) {
+        e->l->log(LOG_ERR, "httpd: listen\n");
+        close(ls);
+        return -1;
+    }
+    return ls;
+}
+
+void httpd::thread(void *) {
+    config *cfg = e->cfg;
+    e->l->log(LOG_INFO, "Hostname: %s\n", cfg->hostname);
+    e->l->log(LOG_INFO, "Port: %d\n", cfg->httpport);
+    e->l->log(LOG_INFO, "HTTPD-root: %s\n", cfg->httpdroot);
+    int ls = open_listener();
+    if (ls >= 0) {
+        e->l->log(LOG_INFO, "httpd: daemon started\n");
+        while (!cfg->finished && !stopping_) {
+            // A short wait, so that the stop flag is seen without a connection arriving.
+            pollfd pfd{ls, POLLIN, 0};
+            int r = poll(&pfd, 1, 200);
+            if (r <= 0) continue;
+            sockaddr_in6 peer;
+            socklen_t plen = sizeof peer;
+            memset(&peer, 0, sizeof peer);
+            int s = accept4(ls, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
+            if (s < 0) {
+                // Out of descriptors: give running connections a moment to end instead of spinning.
+                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(50000);
+                continue;
+            }
+            auto *c = new (std::nothrow) connection_t;
+            if (!c) {
+                close(s);
+                continue;
+            }
+            c->e = e;
+            c->remip = peer;
+            c->s = s;
+            linger lg{1, 1};
+            if (setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) e->l->log(LOG_ERR, "httpd: linger\n");
+            connection_started(s);
+            pthread_t tid;
+            if (thread_create(&tid, new_conn, c, 1) != 0) {
+                e->l->log(LOG_ERR, "httpd: could not create httpconn thread\n");
+                connection_closing(s);
+                close(s);
+                delete c;
+                connection_ended();
+            }
+        }
+        close(ls);
+        e->l->log(LOG_INFO, "httpd: daemon stopped\n");
+    }
+    connection_ended();
+}
+
+void *new_conn(void *p) {
+    auto *c = static_cast<connection_t *>(p);
+    httpd *h = c->e->http;
+    {
+        httpconn conn(c->e, c->s, &c->remip);
+        conn.start();
+        h->connection_closing(c->s);
+    }
+    delete c;
+    h->connection_ended();
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- connection
+
+httpconn::httpconn(ensemble *p, int sock, sockaddr_in6 *peer)
+    : e(p), subchannel(p->service), zeitdatum(), ens(), eid(0), s(sock), remoteip(), remip(*peer), localhost(0),
+      url(), location(), request(), header(), contentlength(0), login(), pw(), content(nullptr), status(200),
+      rbuf_(), rpos_(0), rlen_(0), content_owned_(false) {
+    if (!inet_ntop(AF_INET6, &remip.sin6_addr, remoteip, sizeof remoteip)) remoteip[0] = 0;
+    // The IPv6 loopback address is deliberately not local; every link-local peer is.
+    localhost = (strncmp(remoteip, "127.0.0", 7) == 0 || strncmp(remoteip, "::ffff:127.0.0", 14) == 0 ||
+                 strncmp(remoteip, "fe80", 4) == 0)
+                    ? 1
+                    : 0;
+    e->l->log(LOG_INFO, "httpd: connection from: %s\n", remoteip);
+}
+
+httpconn::~httpconn() {
+    if (s >= 0) close(s);
+    if (content_owned_) delete[] content;
+}
+
+int httpconn::receive(char *buf, int size) {
+    if (size <= 0) return -1;
+    if (rpos_ < rlen_) {
+        int n = std::min(size, rlen_ - rpos_);
+        memcpy(buf, rbuf_ + rpos_, static_cast<size_t>(n));
+        rpos_ += n;
+        return n;
+    }
+    pollfd pfd{s, POLLIN, 0};
+    for (;;) {
+        int r = poll(&pfd, 1, receive_timeout_ms);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        break;
+    }
+    for (;;) {
+        ssize_t n = recv(s, buf, static_cast<size_t>(size), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        return static_cast<int>(n);
+    }
+}
+
+int httpconn::getline(char *buf, int size) {
+    if (size < 2) return -1;
+    auto next = [this](char *c) {
+        if (rpos_ >= rlen_) {
+            int n = receive(rbuf_, sizeof rbuf_);
+            if (n < 0) return false;
+            // receive() copied the bytes into our own buffer; hand them out from its start.
+            rpos_ = 0;
+            rlen_ = n;
+        }
+        *c = rbuf_[rpos_++];
+        return true;
+    };
+    int n = 0;
+    char c;
+    for (;;) {
+        if (!next(&c)) return -1;
+        if (c == '\n') break;
+        if (c == '\r') continue;
+        buf[n++] = c;
+        if (n == size - 1) {
+            // A line of exactly size - 1 characters is no piece: its end is consumed with it.
+            while (rpos_ < rlen_ && rbuf_[rpos_] == '\r') rpos_++;
+            if (rpos_ < rlen_ && rbuf_[rpos_] == '\n') rpos_++;
+            break;
+        }
+    }
+    buf[n] = 0;
+    return n;
+}
+
+int httpconn::get_url(char *line) {
+    char words[3][256];
+    int count = 0;
+    const char *p = line;
+    while (count < 3) {
+        while (*p == ' ' || *p == '\t') p++;
+        if (!*p) break;
+        size_t n = 0;
+        while (*p && *p != ' ' && *p != '\t') {
+            if (n < sizeof words[0] - 1) words[count][n++] = *p;
+            p++;
+        }
+        words[count][n] = 0;
+        count++;
+    }
+    url[0] = 0;
+    if (count < 3) {
+        status = 400;
+        return -1;
+    }
+    if (strcasecmp(words[0], "get") != 0 && strcasecmp(words[0], "head") != 0 && strcasecmp(words[0], "post") != 0)
+        status = 501;
+    copy_field(request, words[1]);
+    const char *target = words[1];
+    if (starts_with_nocase(target, "http://")) target += 7;
+    const char *slash = strchr(target, '/');
+    if (slash) percent_decode(url, sizeof url, slash + 1, SIZE_MAX);
+    return 0;
+}
+
+void httpconn::get_field(const char *line, char *dest, int maxlen) {
+    if (maxlen < 1) return;
+    dest[0] = 0;
+    const char *colon = strchr(line, ':');
+    if (!colon) return;
+    colon++;
+    while (*colon == ' ' || *colon == '\t') colon++;
+    copy_field(dest, static_cast<size_t>(maxlen), colon);
+}
+
+void httpconn::get_contentlength(const char *line) {
+    const char *colon = strchr(line, ':');
+    if (!colon) {
+        contentlength = 0;
+        return;
+    }
+    long v = strtol(colon + 1, nullptr, 10);
+    contentlength = v < 0 ? 0 : static_cast<int>(std::min<long>(v, INT_MAX));
+}
+
+int httpconn::parse_header() {
+    char line[1024];
+    bool first = true;
+    for (;;) {
+        int got = getline(line, sizeof line);
+        if (got < 0) {
+            status = 400;
+            return -1;
+        }
+        if (first) {
+            e->l->log(LOG_INFO, "httpd: request %s\n", line);
+            if (got == 0) {
+                status = 400;
+                return -1;
+            }
+            get_url(line);
+            first = false;
+        } else if (got == 0) {
+            break;
+        }
+        if (starts_with_nocase(line, "Authorization"))
+            get_authorization(line, 0);
+        else if (starts_with_nocase(line, "Cookie"))
+            get_authorization(line, 1);
+        else if (starts_with_nocase(line, "Content-length"))
+            get_contentlength(line);
+    }
+
+    if (contentlength >= 1 && contentlength <= max_content_length) {
+        content = new (std::nothrow) char[static_cast<size_t>(contentlength) + 1];
+        int have = 0;
+        if (content) {
+            content_owned_ = true;
+            while (have < contentlength) {
+                int n = receive(content + have, contentlength - have);
+                if (n < 0) break;
+                have += n;
+            }
+        }
+        if (have < contentlength) {
+            delete[] content;
+            content = nullptr;
+            content_owned_ = false;
+            contentlength = 0;
+            e->l->log(LOG_WARN, "httpconn::parse_header: error reading content\n");
+            status = 400;
+            return -1;
+        }
+        content[contentlength] = 0;
+    } else if (contentlength > max_content_length) {
+        e->l->log(LOG_ERR, "httpconn::parse_header: content too long\n");
+    }
+
+    if (status != 200) url[0] = 0;
+    if (strncasecmp(url, "setu", 4) == 0 && !has_access()) status = 401;
+    // Form values are decoded once, by get_postarea: so the query is taken from the target as
+    // received, where an escaped "&", "+" or "%" is still escaped.
+    if (!content_owned_ && strchr(url, '?')) {
+        char *q = strchr(request, '?');
+        if (q) content = q + 1;
+    }
+    return 0;
+}
+
+char *httpconn::ht_time(time_t t) {
+    struct tm tmv;
+    if (!localtime_r(&t, &tmv)) {
+        time_t now = time(nullptr);
+        localtime_r(&now, &tmv);
+    }
+    if (strftime(zeitdatum, sizeof zeitdatum, "%a, %d %b %Y %H:%M:%S GMT", &tmv) == 0) zeitdatum[0] = 0;
+    return zeitdatum;
+}
+
+int httpconn::post_header(int mimetype, const char *name, int nowrap, int length) {
+    const char *reason = reason_of(status);
+    const mime_text &mt = mime_of(mimetype);
+    const size_t size = sizeof header;
+    size_t n = appendf(header, size, 0, "HTTP/1.0 %d %s\r\n", status, reason);
+    n = appendf(header, size, n, "Date: %s\r\n", ht_time(time(nullptr) + ad_timezone()));
+    n = appendf(header, size, n, "Server: ZIR-Ereruv 2.26F\r\n");
+    if (status == 401) n = appendf(header, size, n, "WWW-Authenticate: Basic realm=\"%s\"\r\n", e->cfg->hostname);
+    if (status == 301) n = appendf(header, size, n, "Location: %s\r\n", location);
+    if (mt.no_cache) n = appendf(header, size, n, "Pragma: no-cache\r\n");
+    n = appendf(header, size, n, "Content-type: %s\r\n", mt.type);
+    if (!name)
+        n = appendf(header, size, n, "Connection: close\r\n");
+    else
+        n = appendf(header, size, n, "icy-name:%s\r\nx-audiocast-name:%s\r\nConnection: Keep-Alive\r\n", name, name);
+    if (length != 0) n = appendf(header, size, n, "Content-Length: %d\r\n", length);
+    if (!nowrap) n = appendf(header, size, n, "\r\n");
+    if (status != 200) {
+        // The target is the client's own text: shown escaped, never as markup.
+        char shown[sizeof request * 6];
+        html_escape(shown, sizeof shown, request);
+        n = appendf(header, size, n, "\r\n<html><head><title>%s</title></head>\n", reason);
+        n = appendf(header, size, n, "<body><h1>%s (%d)</h1>\n", reason, status);
+        n = appendf(header, size, n, "<p>An error ocurred while processing your query.</p>\n");
+        n = appendf(header, size, n, "<p>Rejected request: <tt>'%s'</tt></p><hr>\n", shown);
+        n = appendf(header, size, n, "<b>ZIR-Ereruv</b> - Version 2.26F - <i>httpd</i>\n");
+        n = appendf(header, size, n, "</body></html>\n");
+    }
+    send_all(s, header, n);
+    return status == 200 ? 1 : 0;
+}
+
+int httpconn::prints(const char *fmt, ...) {
+    char buf[4096];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n < 0) return 0;
+    size_t len = std::min(static_cast<size_t>(n), sizeof buf - 1);
+    return send_all(s, buf, len) ? static_cast<int>(len) : 0;
+}
+
+int httpconn::send_file(FILE *f, bool size_known, off_t size) {
+    char buf[32768];
+    if (size_known) {
+        off_t left = size;
+        while (left > 0) {
+            size_t want = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(sizeof buf)));
+            size_t got = fread(buf, 1, want, f);
+            if (got == 0) break;
+            if (!send_all(s, buf, got)) break;
+            left -= static_cast<off_t>(got);
+        }
+        return 1;
+    }
+    // Read byte by byte, but sent in bigger pieces.
+    size_t n = 0;
+    int c;
+    while ((c = getc(f)) != EOF) {
+        buf[n++] = static_cast<char>(c);
+        if (n == sizeof buf) {
+            if (!send_all(s, buf, n)) return 1;
+            n = 0;
+        }
+    }
+    if (n) send_all(s, buf, n);
+    return 1;
+}
+
+int httpconn::insert_file(const char *name) {
+    char path[1024];
+    int n = snprintf(path, sizeof path, "%s/%s", e->cfg->httpdroot, name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return 0;
+    FILE *f = fopen(path, "rb");
+    if (!f) return 0;
+    struct stat st;
+    bool known = fstat(fileno(f), &st) == 0;
+    if (!known) e->l->log(LOG_INFO, "insert_file: stat failed, using byte read\n");
+    send_file(f, known, known ? st.st_size : 0);
+    fclose(f);
+    return 1;
+}
+
+void httpconn::footer() {
+    if (insert_file("footer.html")) return;
+    prints("<br><a href=\"/\">index</a>&nbsp;<a href=\"/stat\">statistics</a>&nbsp;<a href=\"/setup\">setup</a>\r\n");
+    prints("<HR><FONT SIZE=\"-1\">%s</FONT></FONT></BODY></HTML>\n", dab_banner);
+}
+
+int httpconn::get_postarea(const char *tag, char *result, int max) {
+    if (max < 1) return 0;
+    result[0] = 0;
+    if (!content) return 0;
+    const char *p = stristr(content, tag);
+    if (!p) return 0;
+    p += strlen(tag);
+    int n = 0;
+    while (*p && *p != '&' && n < max - 1) {
+        if (*p == '+') {
+            result[n++] = ' ';
+            p++;
+        } else if (*p == '%' && hexval(p[1]) >= 0 && hexval(p[2]) >= 0) {
+            char c = static_cast<char>(hexval(p[1]) << 4 | hexval(p[2]));
+            p += 3;
+            if (c != '\r') result[n++] = c;
+        } else {
+            result[n++] = *p++;
+        }
+    }
+    result[n] = 0;
+    return 1;
+}
+
+void httpconn::not_found() {
+    status = 404;
+    post_header(0, nullptr, 0, 0);
+}
+
+namespace {
+
+enum class page { playlist_all, playlist, stream, xpad, fidc, fig, stat, status, setup };
+
+struct route {
+    const char *name;
+    page target;
+    int segments;  // segments that must follow
+};
+
+constexpr route routes[] = {
+    {"playlist.m3u", page::playlist_all, 0},
+    {"playlist", page::playlist, 1},
+    {"stream", page::stream, 1},
+    {"xpad", page::xpad, 1},
+    {"fidc", page::fidc, 0},
+    {"fig", page::fig, 2},
+    {"stat", page::stat, 0},
+    {"", page::status, 0},
+    {"status", page::status, 0},
+    {"setup", page::setup, 0},
+};
+
+// Takes the next "/"-separated segment of *rest; false when there is none or it is empty.
+bool next_segment(char **rest, char **seg) {
+    if (!*rest || !**rest) return false;
+    *seg = *rest;
+    char *slash = strchr(*rest, '/');
+    if (slash) {
+        *slash = 0;
+        *rest = slash + 1;
+    } else {
+        *rest += strlen(*rest);
+    }
+    return true;
+}
+
+}  // namespace
+
+int httpconn::start() {
+    e->st->httpcnt_req++;
+    if (parse_header() == -1 || status >= 400) {
+        post_header(0, nullptr, 0, 0);
+        return 0;
+    }
+
+    char buf[256];
+    copy_field(buf, url);
+    char *rest = nullptr;
+    size_t cut = strcspn(buf, "/?");
+    if (buf[cut]) {
+        buf[cut] = 0;
+        rest = buf + cut + 1;
+    }
+    // setup sees the remainder untouched by the segment splitting below.
+    char *setup_rest = rest;
+
+    const route *r = nullptr;
+    for (const auto &x : routes)
+        if (strcasecmp(buf, x.name) == 0) {
+            r = &x;
+            break;
+        }
+    if (!r) {
+        if (!put_file(url)) not_found();
+        return 0;
+    }
+
+    char *seg[2] = {nullptr, nullptr};
+    for (int i = 0; i < r->segments; i++)
+        if (!next_segment(&rest, &seg[i])) {
+            not_found();
+            return 0;
+        }
+
+    switch (r->target) {
+        case page::playlist_all: display_status(-1); break;
+        case page::playlist:
+            if (strcasecmp(seg[0], "ensemble.m3u") == 0) {
+                display_status(-1);
+            } else {
+                int n = atoi(seg[0]);
+                if (n >= 0 && n <= 63)
+                    display_status(n + 1);
+                else
+                    not_found();
+            }
+            break;
+        case page::stream: stream(atoi(seg[0]), remoteip, 0); break;
+        case page::xpad: stream(atoi(seg[0]), remoteip, 1); break;
+        case page::fidc: stream(64, remoteip, 1); break;
+        case page::fig: send_figs(atoi(seg[0]), atoi(seg[1])); break;
+        case page::stat: display_statistic(); break;
+        case page::status:
+            display_status(0);
+            footer();
+            break;
+        case page::setup: display_setup(setup_rest, 1); break;
+    }
+    return 0;
+}

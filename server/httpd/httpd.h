@@ -1,7 +1,26 @@
 #pragma once
-// Built-in HTTP/1.0 server.
+// Built-in HTTP/1.0 server: the listener and one connection object per request.
+
+#include <netinet/in.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+#include <ctime>
+#include <vector>
 
 class ensemble;
+struct dab_service_s;
+typedef struct dab_service_s dab_service_t;
+
+// Handed from the listener to a new connection thread, which frees it.
+typedef struct connection_s {
+    ensemble *e;
+    sockaddr_in6 remip;
+    int s;
+} connection_t;
+typedef connection_t *pconnection_t;
 
 class httpd {
 public:
@@ -11,7 +30,114 @@ public:
     httpd &operator=(const httpd &) = delete;
 
     int start();
+    // Stops the listener, wakes running connections and waits a while for them to end.
     int stop();
+    void thread(void *);
+
+    // Connection threads are detached and end by themselves; these hooks have nothing to do.
+    int insert_thread(pthread_t);
+    int check_thread_terminated();
+    int cancel_threads();
+
+    // Bookkeeping of running connections, so that stop() can wake them and wait for their end.
+    void connection_started(int s);
+    void connection_closing(int s);  // before the socket is closed
+    void connection_ended();         // the thread's very last use of this object
+
+    int running_connections() const { return active_.load(); }
+
+    pthread_t httpd_thread;
+    ensemble *e;
+    pthread_mutex_t lck;
+
+private:
+    int open_listener();
+
+    std::atomic<bool> stopping_;
+    std::atomic<int> active_;
+    bool started_;
+    std::vector<int> sockets_;  // guarded by lck
+};
+
+void *new_conn(void *p);
+
+// Formatted output of at most 4095 characters to a socket; failures are quiet.
+int prints(int s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// Sends all bytes; false when the peer is gone or the send failed.
+bool send_all(int s, const void *buf, size_t len);
+
+// FIG query reply body: greeting, count, then the records.
+constexpr char fig_reply_greeting[] = "Hallo Zolbe\n";
+constexpr size_t fig_reply_head = 16;
+static_assert(sizeof fig_reply_greeting - 1 + 4 == fig_reply_head, "greeting and count make the reply head");
+
+class httpconn {
+public:
+    httpconn(ensemble *p, int sock, sockaddr_in6 *peer);
+    ~httpconn();
+    httpconn(const httpconn &) = delete;
+    httpconn &operator=(const httpconn &) = delete;
+
+    int start();
+    int parse_header();
+    int get_url(char *line);
+    int receive(char *buf, int size);
+    int getline(char *buf, int size);
+    void get_field(const char *line, char *dest, int maxlen);
+    void get_contentlength(const char *line);
+    int get_postarea(const char *tag, char *result, int max);
+    int post_header(int mimetype, const char *name, int nowrap, int contentlength);
+    char *ht_time(time_t t);
+    int prints(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+    int insert_file(const char *name);
+    void footer();
+
+    // Access control.
+    void get_authorization(const char *line, int cookie);
+    void base64bin(const char *in, char *out, int maxlen);
+    int has_access();
+
+    // File serving.
+    int put_file(const char *d);
+    int list_dir(const char *ref);
+
+    // FIG query reply.
+    int send_figs(int type, int ext);
+
+    // Pages and streams behind the dispatch table.
+    int display_status(int mode);
+    int stream(int n, char *remoteip, int mode);
+    int display_setup(char *token, int mode);
+    int display_statistic();
 
     ensemble *e;
+    dab_service_t *subchannel;
+    char zeitdatum[40];
+    char ens[20];
+    int eid;
+    int s;
+    char remoteip[256];
+    sockaddr_in6 remip;
+    int localhost;
+    char url[256];
+    char location[259];
+    char request[256];
+    char header[4096];
+    int contentlength;
+    char login[30];
+    char pw[12];
+    char *content;
+    int status;
+
+private:
+    int send_file(FILE *f, bool size_known, off_t size);
+    void not_found();
+
+    // Bytes received but not yet handed out by getline/receive.
+    char rbuf_[2048];
+    int rpos_, rlen_;
+    bool content_owned_;
 };
+
+// Request bodies larger than this are not read.
+constexpr int max_content_length = 10000000;
