@@ -1,8 +1,326 @@
 #include "datapath/rdi.h"
 
-rdi::rdi(ensemble *p) : e(p), running(0) {}
-rdi::~rdi() = default;
-int rdi::start() { return 0; }
-int rdi::stop() { return 1; }
-int rdi::suspend(int) { return 0; }
-void start_rdidump(int) {}
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/config.h"
+#include "core/ensemble.h"
+#include "core/log.h"
+#include "core/plattform.h"
+#include "datapath/fic.h"
+#include "datapath/msc.h"
+#include "datapath/ringbuff.h"
+
+namespace {
+
+void *thread_wrapper(void *p) {
+    static_cast<rdi *>(p)->get_rdi(nullptr);
+    return nullptr;
+}
+
+// A blocking device read would keep the reader from seeing the stop request.
+constexpr int poll_ms = 100;
+constexpr int invalid_logs_per_second = 10;
+
+// Header word fields: type in bits 3-0, FIC flag in bit 4 (on the raw word);
+// subchannel, length and the FIC fields on the bit-reversed word.
+constexpr unsigned int RDI_TYPE_20 = 1;
+constexpr unsigned int RDI_TYPE_22 = 13;
+constexpr unsigned int RDI_FIC_FLAG = 0x10;
+
+}  // namespace
+
+rdi::rdi(ensemble *p)
+    : e(p), rdi_buf(nullptr), rdi_thread(), rfd(-1), rdi_nr(0), readptr(0), readlen(0), running(0),
+      rdi_pause_dummy(0), rdi_use_dummy(0), thread_alive(false), stop_req(0), exhausted(0), carry(), ncarry(0),
+      cycle_bytes(0), cycled(false), last_read_error(0), invalid_log_second(0), invalid_logged(0) {}
+
+rdi::~rdi() {
+    stop_thread();
+    if (rfd >= 0) close(rfd);
+    free(rdi_buf);
+}
+
+unsigned int rdi::lrev(unsigned int val) {
+    unsigned int r = 0;
+    for (int i = 0; i < 24; i++)
+        if (val & (1u << i)) r |= 1u << (23 - i);
+    return r;
+}
+
+int rdi::crunch20(unsigned char *dst, const unsigned int *src, int size) {
+    for (int i = 0; i < size; i++) {
+        // Data bits 23-4 of each word, most significant first.
+        unsigned int w0 = src[2 * i], w1 = src[2 * i + 1];
+        unsigned char *d = dst + 5 * i;
+        d[0] = static_cast<unsigned char>(w0 >> 16);
+        d[1] = static_cast<unsigned char>(w0 >> 8);
+        d[2] = static_cast<unsigned char>((w0 & 0xF0) | ((w1 >> 20) & 0x0F));
+        d[3] = static_cast<unsigned char>(w1 >> 12);
+        d[4] = static_cast<unsigned char>(w1 >> 4);
+    }
+    return 5 * size;
+}
+
+int rdi::crunch22(unsigned char *dst, const unsigned int *src, int size) {
+    for (int i = 0; i < size; i++) {
+        // 4 x 22 data bits (bits 23-2) = 88 bits = 11 bytes.
+        unsigned long long acc = 0;
+        int bits = 0, n = 0;
+        unsigned char *d = dst + 11 * i;
+        for (int j = 0; j < 4; j++) {
+            acc = (acc << 22) | ((src[4 * i + j] >> 2) & 0x3FFFFF);
+            bits += 22;
+            while (bits >= 8) {
+                bits -= 8;
+                d[n++] = static_cast<unsigned char>(acc >> bits);
+            }
+            acc &= (1ull << bits) - 1;
+        }
+    }
+    return 11 * size;
+}
+
+bool rdi::stopping() const { return e->cfg->finished || stop_req.load() || exhausted.load(); }
+
+void rdi::nap_ms(int ms) const {
+    // Sleeps in small steps so that a stop request is seen at once.
+    while (ms > 0 && !stopping()) {
+        int step = ms < 20 ? ms : 20;
+        usleep(step * 1000);
+        ms -= step;
+    }
+}
+
+int rdi::open_rdi_file() {
+    if (rfd >= 0) {
+        close(rfd);
+        rfd = -1;
+    }
+    char name[32];
+    if (rdi_nr == 0) {
+        if (cycled && cycle_bytes == 0) return 0;
+        cycled = true;
+        cycle_bytes = 0;
+    }
+    snprintf(name, sizeof name, "rdi%i.dmp", rdi_nr);
+    rdi_nr++;
+    rfd = open(name, O_RDONLY);
+    if (rfd >= 0) {
+        e->l->log(LOG_INFO, "Loading %s\n", name);
+        return 1;
+    }
+    if (rdi_nr == 1) return 0;  // rdi0.dmp itself is missing
+    if (cycle_bytes == 0) return 0;
+    rdi_nr = 1;
+    cycle_bytes = 0;
+    snprintf(name, sizeof name, "rdi%i.dmp", 0);
+    rfd = open(name, O_RDONLY);
+    if (rfd < 0) return 0;
+    e->l->log(LOG_INFO, "Restart, Loading %s\n", name);
+    return 1;
+}
+
+int rdi::init_rdi_buffer(int i) {
+    if (i) {
+        if (!rdi_buf) {
+            rdi_buf = static_cast<unsigned int *>(calloc(RDI_BLOCK_WORDS, sizeof(unsigned int)));
+            if (!rdi_buf) return 0;
+        }
+        readptr = readlen = 0;
+        ncarry = 0;
+        if (e->cfg->emulate) {
+            rdi_use_dummy = 1;
+            exhausted.store(0);
+            rdi_nr = 0;
+            cycled = false;
+            if (!open_rdi_file()) {
+                e->l->log(LOG_ERR, "rdi: no RDI dump file (rdi0.dmp) can be read, nothing to replay\n");
+                exhausted.store(1);
+            }
+        }
+        return 1;
+    }
+    free(rdi_buf);
+    rdi_buf = nullptr;
+    readptr = readlen = 0;
+    if (rfd >= 0) {
+        close(rfd);
+        rfd = -1;
+    }
+    return 1;
+}
+
+int rdi::read_device_block() {
+    int fd = e->cfg->fd;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int pr = poll(&pfd, 1, poll_ms);
+    // -2: nothing complete yet, which is not an error.
+    if (pr == 0 || (pr < 0 && errno == EINTR)) return -2;
+    unsigned char *dst = reinterpret_cast<unsigned char *>(rdi_buf);
+    std::memcpy(dst, carry, static_cast<size_t>(ncarry));
+    ssize_t n = device_read(fd, dst + ncarry, static_cast<size_t>(RDI_BLOCK_BYTES - ncarry));
+    if (n < 1) return static_cast<int>(n);
+    int total = ncarry + static_cast<int>(n);
+    ncarry = total % 4;
+    std::memcpy(carry, dst + total - ncarry, static_cast<size_t>(ncarry));
+    return total >= 4 ? total - ncarry : -2;
+}
+
+int rdi::read_dump_block() {
+    unsigned char *dst = reinterpret_cast<unsigned char *>(rdi_buf);
+    std::memset(dst, 0, RDI_BLOCK_BYTES);
+    int gathered = 0;
+    while (gathered < RDI_BLOCK_BYTES && !stopping()) {
+        if (rfd < 0 && !open_rdi_file()) {
+            e->l->log(LOG_ERR, "lget_from_stream: no RDI dump file left to replay, reader stopped\n");
+            exhausted.store(1);
+            break;
+        }
+        ssize_t n = read(rfd, dst + gathered, static_cast<size_t>(RDI_BLOCK_BYTES - gathered));
+        printf("%i\n", static_cast<int>(n));
+        if (n > 0) {
+            gathered += static_cast<int>(n);
+            cycle_bytes += n;
+        }
+        if (gathered < RDI_BLOCK_BYTES) {
+            close(rfd);
+            rfd = -1;
+        }
+    }
+    fflush(stdout);
+    if (e->cfg->emulate == 1 && gathered > 0) {
+        nap_ms(160);
+        // A stream reader asks for a pause while it catches up.
+        while (rdi_pause_dummy.exchange(0) && !stopping()) nap_ms(300);
+    }
+    return gathered > 0 ? gathered - gathered % 4 : 0;
+}
+
+unsigned int rdi::lget_from_stream() {
+    if (!rdi_buf) return 0;
+    for (;;) {
+        if (stopping()) return 0;
+        unsigned int w;
+        if (readptr != readlen) {
+            w = rdi_buf[++readptr];
+        } else {
+            int bytes = rdi_use_dummy ? read_dump_block() : read_device_block();
+            if (bytes == -2) continue;
+            if (bytes < 4) {
+                if (stopping()) return 0;
+                if (bytes < 1) {
+                    // A pipe that stays open answers 0 again and again: one line per second is enough.
+                    time_t now = time(nullptr);
+                    if (now != last_read_error) {
+                        e->l->log(LOG_ERR, "lget_from_stream: read failed\n");
+                        last_read_error = now;
+                    }
+                }
+                usleep(1000);
+                continue;
+            }
+            int words = bytes / 4;
+            e->st->rdicnt_sum += static_cast<uint64_t>(words);
+            readlen = words - 1;
+            readptr = 0;
+            w = rdi_buf[0];
+        }
+        if (w & 0xFF000000u) {
+            e->st->rdicnt_err++;
+            time_t now = time(nullptr);
+            if (now != invalid_log_second) {
+                invalid_log_second = now;
+                invalid_logged = 0;
+            }
+            if (invalid_logged < invalid_logs_per_second) {
+                invalid_logged++;
+                e->l->log(LOG_WARN, "Invalid RDI-Data: %08x readptr:%d\n", w, readptr);
+            }
+        }
+        if (w) return w;
+    }
+}
+
+void rdi::get_rdi(void *) {
+    e->l->log(LOG_INFO, "get_rdi: RDI-decoder started\n");
+    while (!stopping()) {
+        unsigned int w = lget_from_stream();
+        if (!w) continue;
+        unsigned int type = w & 0x0F;
+        unsigned int r = lrev(w);
+        if (type == RDI_TYPE_20 && (w & RDI_FIC_FLAG)) {
+            e->fic_stream->decode_fic(static_cast<int>((r >> 10) & 0x0F), static_cast<int>((r >> 14) & 0x07));
+        } else if ((type == RDI_TYPE_20 || type == RDI_TYPE_22) && !(w & RDI_FIC_FLAG)) {
+            int subch = static_cast<int>((r >> 12) & 63);
+            int len = static_cast<int>(r & 0x7FF);
+            e->msc_stream->decode_sub(subch, len, type == RDI_TYPE_22 ? 1 : 0);
+        }
+    }
+    e->l->log(LOG_INFO, "get_rdi: RDI-decoder stopped\n");
+}
+
+int rdi::start_thread() {
+    if (thread_alive) return 1;
+    stop_req.store(0);
+    if (thread_create(&rdi_thread, thread_wrapper, this, 0) != 0) return 0;
+    thread_alive = true;
+    return 1;
+}
+
+void rdi::stop_thread() {
+    if (!thread_alive) return;
+    // The thread ends itself at its next look at the flags (at most one poll interval);
+    // cancelling it could leave the FIG store or a ring buffer locked.
+    stop_req.store(1);
+    pthread_join(rdi_thread, nullptr);
+    thread_alive = false;
+}
+
+int rdi::start() {
+    if (running) return 1;
+    if (!init_rdi_buffer(1)) {
+        e->l->log(LOG_ERR, "rdi_start: init_rdi_buffer failed.\n");
+        return 0;
+    }
+    if (!e->rbuff->init_ring_buffer(1)) {
+        e->l->log(LOG_ERR, "rdi_start: init_ring_buffer failed.\n");
+        init_rdi_buffer(0);
+        return 0;
+    }
+    e->st->clear();
+    if (!start_thread()) {
+        e->l->log(LOG_ERR, "rdi_start: cannot start the RDI reader thread.\n");
+        e->rbuff->init_ring_buffer(0);
+        init_rdi_buffer(0);
+        return 0;
+    }
+    running = 1;
+    return 1;
+}
+
+int rdi::stop() {
+    if (!running) return 1;
+    stop_thread();
+    e->fic_stream->clearall();
+    init_rdi_buffer(0);
+    e->rbuff->init_ring_buffer(0);
+    running = 0;
+    return 1;
+}
+
+int rdi::suspend(int mode) {
+    if (mode) {
+        stop_thread();
+        e->fic_stream->clearall();
+        return 1;
+    }
+    if (!running) return 0;
+    return start_thread();
+}

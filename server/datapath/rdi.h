@@ -1,9 +1,21 @@
 #pragma once
 // RDI stream reader and frame dispatch.
+//
+// The receiver delivers 24-bit words in 32-bit little-endian units. The reader thread
+// takes them one by one from 64 KiB blocks, recognises frame headers and hands each
+// frame to its decoder, which pulls the frame's data words itself (lget_from_stream).
 
 #include <pthread.h>
 
+#include <atomic>
+#include <ctime>
+
+#include "datapath/dabtest.h"
+
 class ensemble;
+
+constexpr int RDI_BLOCK_BYTES = 65536;
+constexpr int RDI_BLOCK_WORDS = RDI_BLOCK_BYTES / 4;
 
 class rdi {
 public:
@@ -12,13 +24,56 @@ public:
     rdi(const rdi &) = delete;
     rdi &operator=(const rdi &) = delete;
 
+    // 1 on success, 0 when the buffers cannot be had or the thread cannot start.
     int start();
     int stop();
     int suspend(int mode);
+    int init_rdi_buffer(int i);
+    // 1 when a dump file is open afterwards.
+    int open_rdi_file();
+    // The next non-zero word; 0 only when the reader is told to stop (or, replaying
+    // dumps, when there is nothing left to replay).
+    unsigned int lget_from_stream();
+    void get_rdi(void *p);
+
+    // 20-bit packing: size word pairs into 5 bytes each; returns 5 * size.
+    static int crunch20(unsigned char *dst, const unsigned int *src, int size);
+    // 22-bit packing: size groups of four words into 11 bytes each; returns 11 * size.
+    static int crunch22(unsigned char *dst, const unsigned int *src, int size);
+    // The 24 low bits in reverse order.
+    static unsigned int lrev(unsigned int val);
 
     ensemble *e;
+    unsigned int *rdi_buf;
+    pthread_t rdi_thread;
+    int rfd;
+    int rdi_nr;
+    int readptr;
+    int readlen;
     int running;
-};
+    std::atomic<int> rdi_pause_dummy;
+    int rdi_use_dummy;
 
-// RDI dump tool (-D).
-void start_rdidump(int val);
+private:
+    int start_thread();
+    void stop_thread();
+    bool stopping() const;
+    int read_device_block();
+    int read_dump_block();
+    void nap_ms(int ms) const;
+
+    bool thread_alive;
+    std::atomic<int> stop_req;
+    // Nothing left to replay: every dump file is missing or empty.
+    std::atomic<int> exhausted;
+    // Bytes of a word split across two device reads (a pipe may cut anywhere).
+    unsigned char carry[4];
+    int ncarry;
+    // Bytes replayed since rdi0.dmp was last opened; 0 at the next restart means the
+    // dump files hold nothing and replay would spin.
+    long cycle_bytes;
+    bool cycled;
+    time_t last_read_error;
+    time_t invalid_log_second;
+    int invalid_logged;
+};
