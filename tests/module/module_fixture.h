@@ -1,0 +1,58 @@
+#pragma once
+// An ensemble whose module is the fake driver, with the log captured.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "core/ensemble.h"
+#include "core/log.h"
+#include "core/plattform.h"
+#include "module/dabapi.h"
+#include "module/dcsr.h"
+#include "fake_driver.h"
+
+class module_fixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fakedrv::reset();
+        fakedrv::install();
+        e = new ensemble();
+        e->l->logger_callback = &module_fixture::capture;
+        e->l->context = &lines;
+        copy_field(e->cfg->device, "fake:0");
+    }
+    void TearDown() override {
+        if (e->cfg->fd >= 0) e->api->close_driver();
+        delete e;
+        e = nullptr;
+        fakedrv::uninstall();
+    }
+
+    // Opens the fake module as the USB (version 4096) or the PCI variant; forgets the
+    // requests of the opening.
+    void open(bool usb) {
+        fakedrv::st().version = usb ? 4096 : 1;
+        ASSERT_EQ(e->api->open_driver(), 1);
+        ASSERT_EQ(e->api->usb, usb ? 1 : 0);
+        fakedrv::st().log.clear();
+        fakedrv::st().bulk_count = 0;
+    }
+
+    bool logged(const std::string &text) const {
+        for (const auto &l : lines)
+            if (l == text) return true;
+        return false;
+    }
+
+    static int capture(void *context, loglevel_t, int, int, const char *fmt, va_list ap) {
+        char buf[1024];
+        vsnprintf(buf, sizeof buf, fmt, ap);
+        static_cast<std::vector<std::string> *>(context)->push_back(buf);
+        return 1;
+    }
+
+    std::vector<std::string> lines;
+};
