@@ -77,6 +77,7 @@ result unpack(const std::vector<uint32_t> &words, const std::function<size_t(int
             m.subchid = static_cast<int>((lrev(w) >> 12) & 63);
             m.len = static_cast<int>(lrev(w) & 0x7FF);
             m.bits22 = type == 13;
+            m.fic_before = r.fic.size();
             size_t size = frame_bytes(m.subchid);
             size_t group = m.bits22 ? 11 : 5, nwords = m.bits22 ? 4 : 2;
             size_t groups = (size + group - 1) / group;

@@ -19,6 +19,7 @@ struct msc_frame {
     int subchid = 0;
     int len = 0;  // header length field
     bool bits22 = false;
+    size_t fic_before = 0;  // FIC frames that came before this one
     std::vector<uint8_t> data;
 };
 

@@ -1,0 +1,153 @@
+#include "sim/simsource.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "module/dcsr.h"
+
+namespace {
+
+constexpr const char *ETI_SUFFIX = ".eti";
+constexpr double MIN_SPEED = 0.01;
+constexpr double MAX_SPEED = 1000.0;
+constexpr int LBAND_CHANNELS = 23;  // LA..LW
+constexpr int BAND3_INDEX = 23;     // 5A in the channel table
+
+bool all_digits(const std::string &s) {
+    if (s.empty()) return false;
+    for (char c : s)
+        if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+}  // namespace
+
+int sim_file_khz(const char *base) {
+    if (!base) return 0;
+    std::string s;
+    for (const char *p = base; *p && s.size() < 16; p++) s += static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
+    if (all_digits(s)) {
+        long khz = std::strtol(s.c_str(), nullptr, 10);
+        // A bare number is a frequency; the small numbers of the channel table's index are not.
+        return (khz >= 1000 && khz <= 2000000) ? static_cast<int>(khz) : 0;
+    }
+    if (s.size() == 2 && s[0] == 'l' && s[1] >= 'a' && s[1] < 'a' + LBAND_CHANNELS) return dabfreq[static_cast<size_t>(s[1] - 'a')];
+    if (s.size() < 2 || s.size() > 3) return 0;
+    std::string block = s.substr(0, s.size() - 1);
+    char letter = s.back();
+    if (!all_digits(block)) return 0;
+    int b = std::atoi(block.c_str());
+    if (b < 5 || b > 13) return 0;
+    int letters = b == 13 ? 6 : 4;
+    if (letter < 'a' || letter >= 'a' + letters) return 0;
+    return dabfreq[static_cast<size_t>(BAND3_INDEX + 4 * (b - 5) + (letter - 'a'))];
+}
+
+int parse_sim_name(const char *name, sim_options &o) {
+    o = sim_options{};
+    if (!name || std::strncmp(name, "sim:", 4) != 0) return 0;
+    std::string rest = name + 4;
+    size_t comma = rest.find(',');
+    std::string target = rest.substr(0, comma);
+    if (target.rfind("eti=", 0) == 0)
+        o.eti = target.substr(4);
+    else
+        o.dir = target;
+    if (o.eti.empty() && o.dir.empty()) return 0;
+    while (comma != std::string::npos) {
+        size_t next = rest.find(',', comma + 1);
+        std::string opt = rest.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
+        comma = next;
+        if (opt == "pci") {
+            o.pci = true;
+        } else if (opt.rfind("speed=", 0) == 0) {
+            char *end = nullptr;
+            double v = std::strtod(opt.c_str() + 6, &end);
+            if (!end || *end || !(v >= MIN_SPEED && v <= MAX_SPEED)) return 0;
+            o.speed = v;
+        } else if (!opt.empty()) {
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int sim_dir_source::open(const std::string &dir) {
+    dir_ = dir;
+    files_.clear();
+    DIR *d = opendir(dir.c_str());
+    if (!d) return 0;
+    while (dirent *ent = readdir(d)) {
+        std::string n = ent->d_name;
+        size_t sl = std::strlen(ETI_SUFFIX);
+        if (n.size() <= sl || n.compare(n.size() - sl, sl, ETI_SUFFIX) != 0) continue;
+        int khz = sim_file_khz(n.substr(0, n.size() - sl).c_str());
+        if (khz == 0) continue;
+        std::string path = dir + "/" + n;
+        // Only files holding at least one frame are ensembles.
+        dabcommon::eti_reader r;
+        dabcommon::eti_frame f;
+        if (r.open(path.c_str()) && r.next(f, 1000) == 1) files_[khz] = path;
+    }
+    closedir(d);
+    return 1;
+}
+
+bool sim_dir_source::has_ensemble(int khz) const {
+    // The module tunes in 16 kHz steps.
+    auto it = files_.lower_bound(khz - 15);
+    return it != files_.end() && it->first <= khz + 15;
+}
+
+void sim_dir_source::tune(int khz) {
+    reader_.close();
+    open_ = false;
+    if (khz <= 0) return;
+    auto it = files_.lower_bound(khz - 15);
+    if (it == files_.end() || it->first > khz + 15) return;
+    open_ = reader_.open(it->second.c_str()) == 1;
+}
+
+int sim_dir_source::next(dabcommon::eti_frame &f, int) {
+    if (!open_) return 0;
+    for (int attempt = 0; attempt < 2; attempt++) {
+        int r = reader_.next(f, 1000);
+        if (r == 1) return 1;
+        if (r == -2) return -2;
+        // End of the file: loop it.
+        if (!reader_.rewind()) break;
+    }
+    open_ = false;
+    return 0;
+}
+
+bool sim_dir_source::unplugged() const {
+    struct stat st;
+    return stat((dir_ + "/unplugged").c_str(), &st) == 0;
+}
+
+int sim_live_source::open(const std::string &path) { return reader_.open(path.c_str()); }
+
+int sim_live_source::next(dabcommon::eti_frame &f, int timeout_ms) {
+    if (ended_) return 0;
+    int r = reader_.next(f, timeout_ms);
+    if (r == 1 || r == -2) return r;
+    ended_ = true;
+    reader_.close();
+    return 0;
+}
+
+std::unique_ptr<sim_source> make_sim_source(const sim_options &o) {
+    if (!o.eti.empty()) {
+        auto s = std::make_unique<sim_live_source>();
+        if (!s->open(o.eti)) return nullptr;
+        return s;
+    }
+    auto s = std::make_unique<sim_dir_source>();
+    if (!s->open(o.dir)) return nullptr;
+    return s;
+}
