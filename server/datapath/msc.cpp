@@ -1,8 +1,555 @@
 #include "datapath/msc.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include "core/config.h"
+#include "core/ensemble.h"
+#include "core/log.h"
 #include "core/plattform.h"
+#include "datapath/fic.h"
+#include "datapath/rdi.h"
+#include "datapath/ringbuff.h"
+#include "module/cleanup.h"
+#include "module/dabapi.h"
+#include "module/dcsr.h"
 
-msc::msc(ensemble *p) : subchannel(), service(), e(p) { thread_mutex_init(&lck); }
-msc::~msc() { thread_mutex_destroy(&lck); }
+namespace {
 
-int msc::decode_sub(int, int, int) { return 0; }
+bool valid_subch(int s) { return s >= 0 && s < MAX_SUBCHANNELS; }
+
+void reset_decoder(subch_decoder_t &st, uint32_t generation) {
+    st.pos = 0;
+    st.fpad_1 = 0;
+    st.after_gap = false;
+    st.ci = xpad_ci_state_t{};
+    st.generation = generation;
+}
+
+int route_framesize(uint32_t r) { return static_cast<int>(r & 0x1FFF); }
+int route_tmid(uint32_t r) { return static_cast<int>((r >> 13) & 3); }
+int route_audio(uint32_t r) { return static_cast<int>((r >> 15) & 1); }
+uint32_t route_generation(uint32_t r) { return r >> 16; }
+
+// A findall result chain that frees itself.
+template <class R>
+class fig_list {
+public:
+    fig_list(fic *store, int type, int ext) {
+        auto *first = static_cast<R *>(calloc(1, sizeof(R)));
+        if (first && store->findall(first, type, ext) > 0) head_ = first;
+    }
+    ~fig_list() { fig_free_chain(head_); }
+    fig_list(const fig_list &) = delete;
+    fig_list &operator=(const fig_list &) = delete;
+
+    bool empty() const { return head_ == nullptr; }
+    template <class F>
+    void each(F f) const {
+        for (gen_data_t *g = head_; g; g = fig_next(g)) f(*static_cast<const R *>(g));
+    }
+
+private:
+    gen_data_t *head_ = nullptr;
+};
+
+constexpr unsigned char ff_fill[64] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+}  // namespace
+
+// ---- pure decoding helpers ----
+
+int subchannel_framesize(int short_long, int option, int protection_level, int sub_channel_size, int table_switch,
+                         int table_index) {
+    if (short_long == 0) {
+        if (table_switch != 0 || table_index < 0 || table_index >= static_cast<int>(modes.size())) return 0;
+        return modes[static_cast<size_t>(table_index)].framesize;
+    }
+    if (protection_level < 1 || protection_level > 4 || sub_channel_size < 0) return 0;
+    // 3 bytes per kbit/s: EEP-A carries 8 kbit/s per {12, 8, 6, 4} CUs, EEP-B 32 kbit/s per {27, 21, 18, 15}.
+    static constexpr int set_a[4] = {2, 3, 4, 6};
+    static constexpr int set_b[4] = {9, 7, 6, 5};
+    if (option == 0) return sub_channel_size * set_a[protection_level - 1];
+    return sub_channel_size * 32 / set_b[protection_level - 1];
+}
+
+int extract_pad_record(subch_decoder_t &st, unsigned char *buf, const unsigned char *frame, int framelen) {
+    std::memset(buf, 0, PAD_RECORD_EMPTY);
+    auto finish = [buf](int len) {
+        buf[4] = static_cast<unsigned char>(len & 0xFF);
+        buf[5] = static_cast<unsigned char>(len >> 8);
+        return len;
+    };
+    if (!frame || framelen <= 0) return finish(PAD_RECORD_EMPTY);
+    std::memcpy(buf, frame, static_cast<size_t>(std::min(framelen, 4)));
+    // Header, F-PAD and at least one byte between them, or there is no PAD to speak of.
+    if (framelen < 7) return finish(PAD_RECORD_EMPTY);
+
+    const int L = framelen;
+    const unsigned char fpad_l = frame[L - 1];
+    unsigned char fpad_l1 = frame[L - 2];
+    if ((fpad_l1 & 0xC0) == 0)
+        st.fpad_1 = fpad_l1;
+    else
+        fpad_l1 = static_cast<unsigned char>(st.fpad_1);
+    buf[6] = fpad_l;
+    buf[7] = fpad_l1;
+
+    // The X-PAD ends right before the scale factor CRC (EN 300 401, audio frame structure):
+    // 4 bytes for the higher bit rates (and single channel from index 4 on), else 2.
+    const int bitrate_index = frame[2] >> 4;
+    const int mode = frame[3] >> 6;
+    bool crc4 = true;
+    if (frame[1] & 0x04) crc4 = (bitrate_index >= 4 && mode == 3) || bitrate_index >= 7;
+    int p = L - (crc4 ? 7 : 5);
+    // Lengths come from the broadcast: never read into the audio header, let alone before the frame.
+    constexpr int lowest = 4;
+
+    const int xpad_ind = (fpad_l1 >> 4) & 3;
+    if (xpad_ind == 1) {
+        if (p - 3 < lowest) return finish(PAD_RECORD_EMPTY);
+        for (int i = 0; i < 4; i++) buf[8 + i] = frame[p - i];
+        return finish(12);
+    }
+    if (xpad_ind != 2) return finish(PAD_RECORD_EMPTY);
+
+    int out = 8;
+    auto copy_back = [&](int n) {
+        while (n-- > 0 && p >= lowest && out < PAD_RECORD_MAX) buf[out++] = frame[p--];
+    };
+    xpad_ci_state_t &ci = st.ci;
+    if (fpad_l & 0x02) {
+        ci = xpad_ci_state_t{};
+        while (ci.num_ci < 4 && p >= lowest) {
+            const unsigned char c = frame[p--];
+            buf[out++] = c;
+            const int app = c & 31;
+            if (app == 0) break;  // end marker
+            unsigned char ext = 0;
+            if (app == 31) {
+                if (p < lowest) break;
+                ext = frame[p--];
+                buf[out++] = ext;
+            }
+            ci.xpci[ci.num_ci][0] = c;
+            ci.xpci[ci.num_ci][1] = ext;
+            ci.num_ci++;
+        }
+        for (int i = 0; i < ci.num_ci; i++) copy_back(xpad_length[ci.xpci[i][0] >> 5]);
+    } else {
+        if (ci.num_ci == 0) {
+            ci.last_padlen = 0;
+            return finish(PAD_RECORD_EMPTY);
+        }
+        // A continuation carries on the last application: MOT or dynamic label.
+        const int app = ci.xpci[ci.num_ci - 1][0] & 31;
+        unsigned char cont;
+        if (app == 12 || app == 13)
+            cont = 13;
+        else if (app == 2 || app == 3)
+            cont = 3;
+        else {
+            ci.num_ci = 0;
+            ci.last_padlen = 0;
+            return finish(PAD_RECORD_EMPTY);
+        }
+        ci = xpad_ci_state_t{{{cont, 0}}, 1, ci.last_padlen};
+        copy_back(ci.last_padlen);
+    }
+    const int copied = out - 8;
+    ci.last_padlen = copied;
+    if (copied == 0) return finish(PAD_RECORD_EMPTY);
+    return finish(out);
+}
+
+int packet_error_score(const unsigned char *frame, int len, int errors) {
+    constexpr int ceiling = 1 << 30;
+    int p = 0;
+    while (p + 3 <= len) {
+        // Packet header: length(2) continuity(2) first/last(2) address(10); command(1) useful length(7)
+        const int packet_length = 24 * (1 + (frame[p] >> 6));
+        const int useful = frame[p + 2] & 0x7F;
+        if (useful <= packet_length) {
+            if (errors > 0) errors--;
+        } else if (errors < ceiling) {
+            errors += 5;
+        }
+        p += packet_length;
+    }
+    return errors;
+}
+
+// ---- msc ----
+
+msc::msc(ensemble *p)
+    : subchannel(), service(), packet_errors(0), other_errors(0), first(1), eid(0), e(p), lck(), route(), dec(),
+      lframe() {
+    thread_mutex_init(&lck);
+    for (auto &r : route) r.store(0);
+    for (auto &d : dec) reset_decoder(d, 0);
+}
+
+msc::~msc() {
+    free_sc();
+    thread_mutex_destroy(&lck);
+}
+
+uint32_t msc::pack_route(int framesize, int tmid, int audio, uint32_t generation) {
+    const auto fs = static_cast<uint32_t>(std::clamp(framesize, 0, MAX_SUBCH_FRAME));
+    return fs | static_cast<uint32_t>(tmid & 3) << 13 | static_cast<uint32_t>(audio ? 1 : 0) << 15 |
+           (generation & 0xFFFF) << 16;
+}
+
+void msc::publish_routes(const dab_subchannel_t *t, bool reset) {
+    for (int i = 0; i < MAX_SUBCHANNELS; i++) {
+        const uint32_t old = route[static_cast<size_t>(i)].load(std::memory_order_relaxed);
+        const int audio = t[i].prot_level != 0 && t[i].tmid == 0;
+        const uint32_t same = pack_route(t[i].framesize, t[i].tmid, audio, route_generation(old));
+        route[static_cast<size_t>(i)].store(reset || same != old ? pack_route(t[i].framesize, t[i].tmid, audio,
+                                                                               route_generation(old) + 1)
+                                                                 : old,
+                                            std::memory_order_release);
+    }
+}
+
+int msc::isaudio(int subchid) {
+    return valid_subch(subchid) && subchannel[subchid].prot_level != 0 && subchannel[subchid].tmid == 0;
+}
+int msc::isstream(int subchid) { return valid_subch(subchid) && subchannel[subchid].tmid == 1; }
+int msc::ispacketdata(int subchid) { return valid_subch(subchid) && subchannel[subchid].tmid == 3; }
+int msc::gettmid(int subchid) { return valid_subch(subchid) ? subchannel[subchid].tmid : 0; }
+int msc::subchsize(int subchid) { return valid_subch(subchid) ? subchannel[subchid].framesize : 0; }
+
+void msc::lock() { thread_mutex_lock(&lck); }
+void msc::unlock() { thread_mutex_unlock(&lck); }
+
+void msc::free_sc() {
+    for (auto &s : service) {
+        free(s.sc);
+        s = dab_service_t{};
+    }
+}
+
+int msc::compare_sid(const void *x, const void *y) {
+    const int a = static_cast<const dab_service_t *>(x)->sid;
+    const int b = static_cast<const dab_service_t *>(y)->sid;
+    return a < b ? -1 : a > b ? 1 : 0;
+}
+
+void msc::clear_tables() {
+    mutex_guard g(&lck);
+    eid = 0;
+    std::memset(subchannel, 0, sizeof subchannel);
+    publish_routes(subchannel, true);
+    free_sc();
+    first = 1;
+}
+
+void msc::score_packets(const unsigned char *f, int len) {
+    int before = packet_errors.load();
+    // A reset by the watcher in between wins over this frame's score.
+    packet_errors.compare_exchange_strong(before, packet_error_score(f, len, before));
+}
+
+int msc::xtract_pad(int subch, unsigned char *buf, unsigned char *frame, int framelen) {
+    if (!valid_subch(subch)) return 0;
+    return extract_pad_record(dec[static_cast<size_t>(subch)], buf, frame, framelen);
+}
+
+void msc::write_pad(int subch, subch_decoder_t &st, const unsigned char *frame, int len) {
+    unsigned char rec[PAD_RECORD_MAX];
+    const int n = extract_pad_record(st, rec, frame, len);
+    e->rbuff->ring_write(subch, 1, rec, n);
+}
+
+void msc::pad_frame(int subch, subch_decoder_t &st, const unsigned char *f, int size) {
+    const int n = std::min(size, MAX_AUDIO_FRAME);
+    const bool after_gap = st.after_gap;
+    st.after_gap = false;
+    if (n >= 2 && f[0] == 0xFF && (f[1] & 0xF8) == 0xF0) {
+        // MPEG-2 at 24 kHz: one audio frame spans two logical frames.
+        if (st.pos > 0) write_pad(subch, st, st.frame, st.pos);
+        std::memcpy(st.frame, f, static_cast<size_t>(n));
+        st.pos = n;
+    } else if (st.pos == 0) {
+        // Right after a gap a frame without a sync word is the tail of one whose head was lost.
+        const bool sync = n >= 2 && f[0] == 0xFF && (f[1] & 0xF0) == 0xF0;
+        if (!after_gap || sync) write_pad(subch, st, f, n);
+    } else if (st.pos + n <= MAX_AUDIO_FRAME) {
+        std::memcpy(st.frame + st.pos, f, static_cast<size_t>(n));
+        st.pos += n;
+    } else {
+        st.pos = 0;
+    }
+}
+
+int msc::decode_sub(int subch, int, int packing22) {
+    if (!valid_subch(subch)) return 0;
+    const uint32_t r = route[static_cast<size_t>(subch)].load(std::memory_order_acquire);
+    const int size = route_framesize(r);
+    // Outside the configuration the frame length is unknown: leave the words to the dispatcher.
+    if (size == 0 || !e->rbuff->is_req(subch)) return 0;
+    subch_decoder_t &st = dec[static_cast<size_t>(subch)];
+    if (st.generation != route_generation(r)) reset_decoder(st, route_generation(r));
+
+    e->st->msccnt_sum++;
+    const int words = packing22 ? 4 : 2;
+    const int group_bytes = packing22 ? 11 : 5;
+    const int tmid = route_tmid(r);
+    if (tmid == 3) e->rbuff->ring_write(subch, 0, PACKET_MARKER, sizeof PACKET_MARKER);
+
+    rdi *reader = e->rdi_stream;
+    unsigned int w[4];
+    unsigned char g[11];
+    int pos = 0;
+    bool premature = false;
+    while (pos < size) {
+        bool short_group = false;
+        int i = 0;
+        while (i < words) {
+            const unsigned int v = reader->lget_from_stream();
+            if (v == 0) return pos;  // finishing
+            w[i++] = v;
+            // No flag bits: not a data word; the frame ends with this group.
+            if ((v & 3) == 0) {
+                short_group = true;
+                break;
+            }
+        }
+        while (i < words) w[i++] = 0;
+        if (packing22)
+            rdi::crunch22(g, w, 1);
+        else
+            rdi::crunch20(g, w, 1);
+        const int remaining = size - pos;
+        if (short_group && remaining > group_bytes) {
+            premature = true;
+            break;
+        }
+        const int take = std::min(group_bytes, remaining);
+        e->rbuff->ring_write(subch, 0, g, take);
+        std::memcpy(lframe + pos, g, static_cast<size_t>(take));
+        pos += take;
+        if (short_group) break;
+    }
+
+    if (premature) {
+        e->l->log(LOG_WARN, "decode_sub: premature end of data %d/%d subch:%d\n", pos, size, subch);
+        e->st->msccnt_err++;
+        for (int left = size - pos; left > 0;) {
+            const int n = std::min(left, static_cast<int>(sizeof ff_fill));
+            e->rbuff->ring_write(subch, 0, ff_fill, n);
+            left -= n;
+        }
+        // The missing bytes are unknown: no PAD from this frame, nor from a half it completes.
+        st.pos = 0;
+        st.after_gap = true;
+        if (tmid == 3) score_packets(lframe, pos);
+        return size;
+    }
+
+    if (route_audio(r)) {
+        pad_frame(subch, st, lframe, size);
+    } else if (tmid == 3) {
+        score_packets(lframe, size);
+    }
+    return size;
+}
+
+// ---- the rebuild ----
+
+int msc::get_subch_info() {
+    if (!first) return 0;
+    fic *store = e->fic_stream;
+
+    fig_list<service_component_packet_t> packets(store, 0, 3);
+    fig_list<service_organization_t> services(store, 0, 2);
+    if (services.empty()) return 0;
+
+    dab_subchannel_t nsub[MAX_SUBCHANNELS] = {};
+    dab_service_t nsvc[MAX_SERVICES] = {};
+    // Whether a component's subchannel is known: a packet component without its FIG 0/3
+    // has none, and subchannel 0 must not be taken for it.
+    bool placed[MAX_SERVICES][16] = {};
+    int count = 0;
+    bool out_of_memory = false;
+
+    // Services and their components; packet components find their subchannel through FIG 0/3.
+    services.each([&](const service_organization_t &so) {
+        if (count >= MAX_SERVICES || out_of_memory) return;
+        const int n = std::clamp(static_cast<int>(so.num_of_sc), 0, 16);
+        dab_service_t &s = nsvc[count];
+        // Never null: a null component array ends the table for its readers.
+        s.sc = static_cast<dab_component_t *>(calloc(static_cast<size_t>(std::max(n, 1)), sizeof(dab_component_t)));
+        if (!s.sc) {
+            out_of_memory = true;
+            return;
+        }
+        s.sid = so.sid;
+        s.numofsc = n;
+        for (int j = 0; j < n; j++) {
+            const service_comp_desc_t &d = so.service_comp_desc[j];
+            dab_component_t &c = s.sc[j];
+            c.tmid = d.tmid;
+            c.ps = d.ps;
+            if (d.tmid == 2 || d.tmid == 3) {
+                packets.each([&](const service_component_packet_t &pk) {
+                    if (pk.scid != d.scid) return;
+                    const int sub = pk.subchid & 63;
+                    nsub[sub].tmid = 3;
+                    c.scid = d.scid;
+                    c.subchannel = sub;
+                    c.parent = &s;
+                    placed[count][j] = true;
+                });
+            } else {
+                const int sub = d.subchid & 63;
+                nsub[sub].tmid = d.tmid;
+                nsub[sub].sid = so.sid;
+                c.subchannel = sub;
+                c.parent = &s;
+                placed[count][j] = true;
+            }
+        }
+        count++;
+    });
+    auto discard = [&]() {
+        for (auto &s : nsvc) free(s.sc);
+        return 0;
+    };
+    if (out_of_memory) return discard();
+
+    auto each_component = [&](auto f) {
+        for (int i = 0; i < count; i++)
+            for (int j = 0; j < nsvc[i].numofsc; j++) f(nsvc[i], nsvc[i].sc[j], placed[i][j]);
+    };
+
+    // Component identifiers within the service.
+    fig_list<service_component_global_definition_t>(store, 0, 8).each(
+        [&](const service_component_global_definition_t &g) {
+            each_component([&](dab_service_t &s, dab_component_t &c, bool has_subch) {
+                if (s.sid != g.sid) return;
+                // The long form names the packet component by its identifier, not by a subchannel.
+                const bool match = g.ls_flag ? (c.tmid == 3 && c.scid == g.scid)
+                                             : (has_subch && c.subchannel == g.subchid_fidcid);
+                if (match) c.scids = g.scids;
+            });
+        });
+
+    // Service labels.
+    fig_list<dablabel_t>(store, 1, 1).each([&](const dablabel_t &lab) {
+        for (auto &sub : nsub)
+            if (sub.sid == lab.id) {
+                copy_field(sub.label, lab.name);
+                copy_field(sub.shortlabel, lab.short_name);
+            }
+        for (int i = 0; i < count; i++)
+            if (nsvc[i].sid == lab.id) {
+                copy_field(nsvc[i].label, lab.name);
+                copy_field(nsvc[i].shortlabel, lab.short_name);
+            }
+    });
+
+    // Component labels (FIG 1/4), then data service labels (FIG 1/5).
+    for (int ext : {4, 5}) {
+        fig_list<dablabel_t>(store, 1, ext).each([&](const dablabel_t &lab) {
+            each_component([&](dab_service_t &s, dab_component_t &c, bool has_subch) {
+                if (s.sid != lab.id || c.scids != lab.scids) return;
+                copy_field(c.label, lab.name);
+                copy_field(c.shortlabel, lab.short_name);
+                if (has_subch) {
+                    copy_field(nsub[c.subchannel].label, lab.name);
+                    copy_field(nsub[c.subchannel].shortlabel, lab.short_name);
+                }
+            });
+        });
+    }
+
+    // Subchannels: sizes, ring buffers and routing on the module.
+    fig_list<sub_channel_organization_t> orgs(store, 0, 1);
+    if (orgs.empty()) return discard();
+    {
+        module_lock ml(e->api);
+        orgs.each([&](const sub_channel_organization_t &o) {
+            const int sub = o.subchid & 63;
+            dab_subchannel_t &t = nsub[sub];
+            t.bitrate = o.bitrate;
+            t.prot_level = o.protection_level;
+            const int fs = subchannel_framesize(o.short_long, o.option, o.protection_level, o.sub_channel_size,
+                                                o.table_switch, o.table_index);
+            // Judged on this configuration: the previous one may not know the subchannel yet.
+            const int audio = t.prot_level != 0 && t.tmid == 0;
+            if ((audio && (fs < 1 || fs > MAX_AUDIO_FRAME)) || fs > MAX_SUBCH_FRAME) {
+                e->l->log(LOG_WARN, "subch:%d invalid framesize:%d, audio %i\n", sub, fs, audio);
+            } else {
+                t.framesize = fs;
+                e->rbuff->ringbuf_properties(sub, 0, fs, audio, t.label, 0);
+                e->rbuff->ringbuf_properties(sub, 1, fs, audio, t.label, 0);
+                e->l->log(LOG_DEBUG, "select_subchannel: %d\n", sub);
+                e->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, sub);
+                pnotification n = nullptr;
+                e->d->get_notification(&n);
+                dcsr::dispose_list(n);
+            }
+            each_component([&](dab_service_t &, dab_component_t &c, bool has_subch) {
+                if (!has_subch || c.subchannel != sub) return;
+                c.prot_level = t.prot_level;
+                c.bitrate = t.bitrate;
+                c.framesize = fs;
+            });
+        });
+    }
+
+    // Programme types.
+    fig_list<programme_type_t>(store, 0, 17).each([&](const programme_type_t &pt) {
+        for (auto &sub : nsub)
+            if (sub.sid == pt.sid) sub.pty = pt.int_code;
+        for (int i = 0; i < count; i++)
+            if (nsvc[i].sid == pt.sid) nsvc[i].pty = pt.int_code;
+    });
+
+    int new_eid = -1;
+    fig_list<ensemble_information_t>(store, 0, 0).each([&](const ensemble_information_t &ei) { new_eid = ei.eid; });
+
+    // Install. Components point at their service's final place in the table.
+    std::qsort(nsvc, static_cast<size_t>(count), sizeof nsvc[0], compare_sid);
+    {
+        mutex_guard g(&lck);
+        std::memcpy(subchannel, nsub, sizeof subchannel);
+        publish_routes(subchannel, false);
+        free_sc();
+        for (int i = 0; i < count; i++) {
+            service[i] = nsvc[i];
+            for (int j = 0; j < service[i].numofsc; j++) service[i].sc[j].parent = &service[i];
+        }
+        if (new_eid >= 0) eid = new_eid;
+    }
+
+    // A subchannel that left the configuration ends the streams reading it.
+    for (int i = 0; i < MAX_SUBCHANNELS; i++)
+        if (nsub[i].framesize == 0) e->rbuff->ringbuf_deact(i);
+
+    // Names for the module's display, only while the receiver is in sync.
+    if (time(nullptr) - e->clean->last_good_signal.load() <= 4) {
+        module_lock ml(e->api);
+        char label[32] = {};
+        store->get_ensemble_label(label);
+        e->api->download_name(0, 255, label);
+        for (int i = 0; i < 16; i++) e->api->download_name(i, 0, "");
+        int named = 0;
+        for (int i = 0; i < MAX_SUBCHANNELS && named < 16; i++) {
+            const dab_subchannel_t &t = nsub[i];
+            if (t.framesize != 0 && t.prot_level != 0 && t.tmid == 0) e->api->download_name(named++, i, t.label);
+        }
+        const char s[2] = {static_cast<char>(named), 0};
+        e->api->download_name(0, 254, s);
+    }
+    return 1;
+}

@@ -1,25 +1,70 @@
 #pragma once
-// Service and subchannel table, subchannel frame decoding.
+// Service and subchannel table, subchannel frame decoding and PAD extraction.
+//
+// The watcher rebuilds the tables every few seconds while the RDI reader decodes frames
+// with them. The decoder therefore never reads the published records: each rebuild also
+// publishes, per subchannel, one atomic word with what decoding needs (frame size,
+// transport mode, audio flag, generation), and the frame assembly and X-PAD state live
+// in records that only the RDI reader touches. A decode sees either the old or the new
+// configuration, never half of each.
 
 #include <pthread.h>
 
+#include <array>
+#include <atomic>
+#include <cstdint>
+
 class ensemble;
 
+constexpr int MAX_SUBCHANNELS = 64;
+constexpr int MAX_SERVICES = 64;
+constexpr int MAX_AUDIO_FRAME = 1152;
+// Largest logical frame of any subchannel: 1023 capacity units at EEP-A level 4 give 6138.
+constexpr int MAX_SUBCH_FRAME = 6144;
+// F-PAD head, up to four CIs with extension bytes, four sub-fields of 48 bytes.
+constexpr int PAD_RECORD_MAX = 8 + 8 + 4 * 48;
+constexpr int PAD_RECORD_EMPTY = 32;
+// Packet-mode frames are preceded by this marker in the stream.
+constexpr unsigned char PACKET_MARKER[4] = {0xFF, 0xFE, 0xFD, 0xFC};
+
+// MPEG audio Layer II frame length in bytes by bit rate index (ISO/IEC 11172-3, 13818-3):
+// 3 x kbit/s at 48 kHz, 6 x kbit/s at 24 kHz.
+constexpr std::array<int, 16> bit_rate_index48 = {0,   96,  144, 168, 192, 240, 288,  336,
+                                                  384, 480, 576, 672, 768, 960, 1152, 0};
+constexpr std::array<int, 16> bit_rate_index24 = {0,   48,  96,  144, 192, 240, 288, 336,
+                                                  384, 480, 576, 672, 768, 864, 960, 0};
+static_assert(bit_rate_index48.size() == 16 && bit_rate_index24.size() == 16, "one entry per bit rate index");
+
+// X-PAD length indicator to sub-field bytes (EN 300 401, contents indicator).
+constexpr std::array<int, 8> xpad_length = {4, 6, 8, 12, 16, 24, 32, 48};
+static_assert(xpad_length.size() == 8, "3-bit length indicator");
+
 typedef struct dab_subchannel_s {
-    int tmid;
-    int framesize;
+    int tmid;       // 0 audio stream, 1 data stream, 3 packet data
+    int framesize;  // bytes per 24 ms logical frame; 0 when not in the configuration
     int sid;
     int pty;
     int prot_level;
     int bitrate;
     char label[17];
-    unsigned char frame[1152];
-    int pos;
-    int fpad_1;
     char shortlabel[9];
 } dab_subchannel_t;
 
-struct dab_component_s;
+struct dab_service_s;
+typedef struct dab_component_s {
+    int ps;
+    int scids;
+    int scid;
+    char label[17];
+    char shortlabel[9];
+    int subchannel;
+    int tmid;
+    int prot_level;
+    int bitrate;
+    int framesize;
+    struct dab_service_s *parent;
+} dab_component_t;
+
 typedef struct dab_service_s {
     int sid;
     int numofsc;
@@ -29,6 +74,34 @@ typedef struct dab_service_s {
     struct dab_component_s *sc;
 } dab_service_t;
 
+// Contents indicators of the last variable-size X-PAD with a CI list, kept between frames.
+typedef struct xpad_ci_state_s {
+    unsigned char xpci[4][2];
+    int num_ci;
+    int last_padlen;
+} xpad_ci_state_t;
+
+// Per-subchannel decoding state, owned by the RDI reader thread.
+typedef struct subch_decoder_s {
+    unsigned char frame[MAX_AUDIO_FRAME];  // audio frame spanning two logical frames (24 kHz)
+    int pos;                               // bytes held in frame
+    int fpad_1;                            // last F-PAD byte L-1 seen with F-PAD type 0
+    bool after_gap;                        // the previous logical frame ended prematurely
+    xpad_ci_state_t ci;
+    uint32_t generation;                   // configuration this state belongs to
+} subch_decoder_t;
+
+// Frame size in bytes of one subchannel as signalled in FIG 0/1; 0 when undefined.
+int subchannel_framesize(int short_long, int option, int protection_level, int sub_channel_size, int table_switch,
+                         int table_index);
+
+// PAD record of one audio frame into buf (PAD_RECORD_MAX bytes); returns its length.
+// Reads only frame[0..framelen-1], whatever the broadcast lengths claim.
+int extract_pad_record(subch_decoder_t &st, unsigned char *buf, const unsigned char *frame, int framelen);
+
+// Walks the packets of a packet-mode frame; returns the updated error score.
+int packet_error_score(const unsigned char *frame, int len, int errors);
+
 class msc {
 public:
     explicit msc(ensemble *p);
@@ -36,11 +109,47 @@ public:
     msc(const msc &) = delete;
     msc &operator=(const msc &) = delete;
 
-    // Decodes one MSC frame of subchannel subch from the RDI reader (packing22: 22-bit packing).
+    // Decodes one MSC frame of subchannel subch from the RDI reader (packing22: 22-bit
+    // packing); returns the bytes handled, 0 when nobody reads the subchannel.
     int decode_sub(int subch, int len, int packing22);
+    int xtract_pad(int subch, unsigned char *buf, unsigned char *frame, int framelen);
 
-    dab_subchannel_t subchannel[64];
-    dab_service_t service[64];
+    int isaudio(int subchid);
+    int isstream(int subchid);
+    int ispacketdata(int subchid);
+    int gettmid(int subchid);
+    int subchsize(int subchid);
+
+    void lock();
+    void unlock();
+    void free_sc();
+    // Rebuilds both tables from the FIG store; 1 when new tables were installed.
+    int get_subch_info();
+    // Forgets the current ensemble: empty tables, decoding state reset, eid 0, first 1.
+    void clear_tables();
+    static int compare_sid(const void *x, const void *y);
+
+    dab_subchannel_t subchannel[MAX_SUBCHANNELS];
+    dab_service_t service[MAX_SERVICES];
+    std::atomic<int> packet_errors;
+    std::atomic<int> other_errors;
+    std::atomic<int> first;
+    std::atomic<int> eid;
     ensemble *e;
     pthread_mutex_t lck;
+
+private:
+    // framesize(13) | tmid(2) << 13 | audio(1) << 15 | generation(16) << 16
+    static uint32_t pack_route(int framesize, int tmid, int audio, uint32_t generation);
+    // Publishes what the decoder needs of table t; a changed subchannel (or all of them
+    // with reset) gets a new generation, so its decoder state starts afresh.
+    void publish_routes(const dab_subchannel_t *t, bool reset);
+    void pad_frame(int subch, subch_decoder_t &st, const unsigned char *f, int size);
+    void score_packets(const unsigned char *f, int len);
+    void write_pad(int subch, subch_decoder_t &st, const unsigned char *frame, int len);
+
+    std::array<std::atomic<uint32_t>, MAX_SUBCHANNELS> route;
+    std::array<subch_decoder_t, MAX_SUBCHANNELS> dec;
+    // Logical frame being received (RDI reader only).
+    unsigned char lframe[MAX_SUBCH_FRAME];
 };
