@@ -1,0 +1,160 @@
+// Stream ring buffers: sizes, wrapping, registration and the reader protocol.
+
+#include "datapath/ringbuff.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "datapath_env.h"
+
+namespace {
+
+class RingTest : public ::testing::Test {
+protected:
+    RingTest() { rb.init_ring_buffer(1); }
+    ~RingTest() override { rb.init_ring_buffer(0); }
+    void fill(int stream, int part, unsigned long n, unsigned char start = 0) {
+        std::vector<unsigned char> b(n);
+        for (unsigned long i = 0; i < n; i++) b[i] = static_cast<unsigned char>(start + i);
+        rb.ring_write(stream, part, b.data(), static_cast<int>(n));
+    }
+    dptest::datapath_env env;
+    ringbuff &rb = *env.ens.rbuff;
+};
+
+}  // namespace
+
+TEST_F(RingTest, BuffersHoldWholeFrames) {
+    EXPECT_EQ(ringbuff::part_size(960), 130560u);
+    EXPECT_EQ(ringbuff::part_size(8), 131072u);
+    EXPECT_EQ(ringbuff::part_size(1152), 130176u);
+    EXPECT_EQ(ringbuff::part_size(0), 0u);
+    rb.ringbuf_properties(5, 0, 1152, 1, "Radio One with a much too long name", 0);
+    prbuff_t r = rb.get_streambuf(5);
+    EXPECT_EQ(r->bufsize[0], 130176u);
+    EXPECT_EQ(r->bufsize[1], 0u);
+    EXPECT_EQ(r->active, 1);
+    EXPECT_EQ(r->audio, 1);
+    EXPECT_STREQ(r->name, "Radio One with a") << "the name is cut to 16 characters";
+
+    // An invalid subchannel keeps its old properties.
+    rb.ringbuf_deact(5);
+    rb.ringbuf_properties(5, 0, 0, 0, "gone", 0);
+    EXPECT_EQ(r->framesize, 1152);
+    EXPECT_EQ(r->active, 0);
+    EXPECT_STREQ(r->name, "Radio One with a");
+}
+
+TEST_F(RingTest, WriteWrapsAtTheBufferEnd) {
+    rb.ringbuf_properties(3, 0, 960, 0, "x", 0);
+    rb.set_req(3);
+    prbuff_t r = rb.get_streambuf(3);
+    const unsigned long size = r->bufsize[0];
+    fill(3, 0, size - 40, 0);
+    fill(3, 0, 100, 10);
+    EXPECT_EQ(r->writeptr[0].load(), size + 60);
+    EXPECT_EQ(r->ptr[0][size - 40], 10);
+    EXPECT_EQ(r->ptr[0][size - 1], 49);
+    EXPECT_EQ(r->ptr[0][0], 50) << "the 60 bytes that do not fit go to the start";
+    EXPECT_EQ(r->ptr[0][59], 109);
+    EXPECT_EQ(r->ptr[0][60], 60) << "older data behind the wrapped part stays";
+
+    // More than a whole buffer at once: only the newest bytes survive, nothing overflows.
+    std::vector<unsigned char> big(size + 1000);
+    for (size_t i = 0; i < big.size(); i++) big[i] = static_cast<unsigned char>(i % 251);
+    unsigned long before = r->writeptr[0].load();
+    rb.ring_write(3, 0, big.data(), static_cast<int>(big.size()));
+    EXPECT_EQ(r->writeptr[0].load(), before + big.size());
+    unsigned long last = before + big.size() - 1;
+    EXPECT_EQ(r->ptr[0][last % size], big.back());
+    EXPECT_EQ(r->ptr[0][(last - size + 1) % size], big[1000]);
+    rb.unset_req(3);
+}
+
+TEST_F(RingTest, BuffersLiveWhileSomebodyReads) {
+    rb.ringbuf_properties(7, 0, 96, 0, "a", 0);
+    rb.ringbuf_properties(7, 1, 96, 0, "a", 0);
+    prbuff_t r = rb.get_streambuf(7);
+    fill(7, 0, 10);
+    EXPECT_EQ(r->writeptr[0].load(), 0u) << "nobody reads: nothing kept";
+    EXPECT_EQ(rb.is_req(7), 0);
+
+    rb.set_req(7);
+    rb.set_req(7);
+    EXPECT_EQ(rb.is_req(7), 2);
+    ASSERT_NE(r->ptr[0], nullptr);
+    ASSERT_NE(r->ptr[1], nullptr);
+    fill(7, 0, 10);
+    rb.ring_putc(7, 1, 0x42);
+    EXPECT_EQ(r->writeptr[0].load(), 10u);
+    EXPECT_EQ(r->ptr[1][0], 0x42);
+    rb.unset_req(7);
+    EXPECT_NE(r->ptr[0], nullptr) << "one reader is left";
+    rb.unset_req(7);
+    EXPECT_EQ(r->ptr[0], nullptr);
+    EXPECT_EQ(r->ptr[1], nullptr);
+    fill(7, 0, 10);  // dropped
+    rb.unset_req(7);  // unbalanced: must not go negative
+    EXPECT_EQ(rb.is_req(7), 0);
+
+    rb.set_req(7);
+    EXPECT_EQ(r->writeptr[0].load(), 0u) << "a new registration starts counting afresh";
+    rb.unset_req(7);
+}
+
+TEST_F(RingTest, FidcStreamHasOnlySideData) {
+    rb.ringbuf_properties(RING_FIDC, 1, 8, 0, "FIDC", 1);
+    rb.set_req(RING_FIDC);
+    prbuff_t r = rb.get_streambuf(RING_FIDC);
+    fill(RING_FIDC, 0, 8);
+    fill(RING_FIDC, 1, 8);
+    EXPECT_EQ(r->writeptr[0].load(), 0u);
+    EXPECT_EQ(r->writeptr[1].load(), 8u);
+    EXPECT_EQ(r->flags, 1);
+    rb.unset_req(RING_FIDC);
+}
+
+TEST_F(RingTest, StreamNumbersOutsideTheTableAreRefused) {
+    EXPECT_EQ(rb.get_streambuf(65), nullptr);
+    EXPECT_EQ(rb.get_streambuf(-1), nullptr);
+    EXPECT_EQ(rb.is_req(1000), 0);
+    rb.set_req(65);
+    rb.unset_req(-3);
+    rb.ringbuf_properties(99, 0, 96, 0, "x", 0);
+    rb.ringbuf_properties(1, 2, 96, 0, "x", 0);
+    rb.ring_putc(65, 0, 1);
+    rb.set_disc_pending(64 + 1);
+    SUCCEED();
+}
+
+TEST_F(RingTest, ReaderFollowingTheProtocolSeesExactlyWhatWasWritten) {
+    rb.ringbuf_properties(9, 0, 96, 0, "x", 0);
+    rb.set_req(9);
+    prbuff_t r = rb.get_streambuf(9);
+    const unsigned long total = 3 * RING_ALLOC;
+    std::atomic<bool> done(false);
+    std::thread writer([&] {
+        std::vector<unsigned char> frame(96);
+        for (unsigned long n = 0; n < total; n += 96) {
+            for (unsigned long i = 0; i < 96; i++) frame[i] = static_cast<unsigned char>((n + i) % 251);
+            rb.ring_write(9, 0, frame.data(), 96);
+            if (n % 9600 == 0) std::this_thread::yield();
+        }
+        done = true;
+    });
+    unsigned long rd = 0, checked = 0, bad = 0;
+    while (!done || rd < r->writeptr[0].load()) {
+        unsigned long w = r->writeptr[0].load();
+        unsigned long size = r->bufsize[0];
+        if (w - rd > size / 2) rd = w / 96 * 96;  // too far behind: resynchronise
+        for (; rd < w; rd++, checked++)
+            if (r->ptr[0][rd % size] != static_cast<unsigned char>(rd % 251)) bad++;
+    }
+    writer.join();
+    EXPECT_GT(checked, 0u);
+    EXPECT_EQ(bad, 0u);
+    rb.unset_req(9);
+}
