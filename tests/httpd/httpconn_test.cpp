@@ -18,6 +18,7 @@
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
+#include "datapath/fic.h"
 #include "httpd/httpd.h"
 #include "httpd/util.h"
 #include "support/test_support.h"
@@ -395,4 +396,36 @@ TEST_F(conn_fixture, EmptyFigQueryIsSixteenBytes) {
     EXPECT_NE(a.find("Content-type: application/octet-stream\r\n"), std::string::npos);
     EXPECT_NE(a.find("Content-Length: 16\r\n"), std::string::npos);
     EXPECT_EQ(a.substr(body + 4), std::string("Hallo Zolbe\n\0\0\0\0", 16));
+}
+
+TEST_F(conn_fixture, FigQueryRepliesStoredRecordsByteExact) {
+    fic *store = ens.fic_stream;
+    int subchids[] = {3, 5};
+    for (int id : subchids) {
+        auto *f = new sub_channel_organization(&ens);
+        f->data.hdr.type = 0;
+        f->data.hdr.ext = 1;
+        f->data.subchid = id;
+        f->data.sub_channel_size = 84 + id;
+        f->data.rawfig[0] = static_cast<unsigned char>(0xA0 + id);
+        ASSERT_EQ(store->replace(f), 0);
+    }
+    auto *other = new ensemble_information(&ens);
+    other->data.hdr.type = 0;
+    other->data.hdr.ext = 0;
+    ASSERT_EQ(store->replace(other), 0);
+
+    // Expected: the records of 0/1 in store order (newest first), each as stored.
+    std::string expected("Hallo Zolbe\n\x02\0\0\0", 16);
+    for (fig *f = store->m_figs; f; f = f->next)
+        if (f->ptr->hdr.type == 0 && f->ptr->hdr.ext == 1)
+            expected.append(reinterpret_cast<const char *>(f->ptr), static_cast<size_t>(f->ptr->datasize));
+    ASSERT_EQ(expected.size(), 16u + 2 * sizeof(sub_channel_organization_t));
+
+    c->send_figs(0, 1);
+    std::string a = answer();
+    size_t body = a.find("\r\n\r\n");
+    ASSERT_NE(body, std::string::npos);
+    EXPECT_NE(a.find("Content-Length: " + std::to_string(expected.size()) + "\r\n"), std::string::npos) << a;
+    EXPECT_TRUE(a.substr(body + 4) == expected) << "records differ from the store";
 }
