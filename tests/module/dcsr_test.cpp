@@ -51,14 +51,7 @@ TEST_F(command_test, frames_carry_fields_in_their_places) {
          {0x01, 0x0B, 0x00, 0x02, 0x10, 0x70}},
         {"figs", [&] { return d.get_figs(0, 1, 2, ext); },
          {0x01, 0x05, 0x00, 0x0B, 0x00, 0x01, 0x02, 1, 2, 3, 4, 5, 6, 7, 8}},
-        {"figs without extensions", [&] { return d.get_figs(0, 1, 2, nullptr); },
-         {0x01, 0x05, 0x00, 0x0B, 0x00, 0x01, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"write memblock", [&] { return d.write_memblock(0x01020304, block); }, memblock},
-        {"read memblock", [&] { return d.read_memblock(0xDEADBEEF); }, {0x10, 0x0B, 0x00, 0x04, 0xDE, 0xAD, 0xBE, 0xEF}},
-        {"status", [&] { return d.get_dab_status(); }, {0x01, 0x0A, 0x00, 0x00}},
-        {"version", [&] { return d.get_version(); }, {0x01, 0x0D, 0x00, 0x00}},
-        {"no operation", [&] { return d.no_operation(); }, {0x10, 0x00, 0x00, 0x00}},
-        {"subch params", [&] { return d.get_subch_params_3(17); }, {0x10, 0x19, 0x00, 0x01, 17}},
         {"idle", [&] { return d.idle(); }, {}},
     };
     for (const auto &c : cases) {
