@@ -123,7 +123,8 @@ class parser {
     enum section_t { NONE, ENSEMBLE, AUDIO, PACKET, FAULTS };
 
     bool fail(std::string &err, const std::string &msg) {
-        err = file_ + ":" + std::to_string(line_) + ": " + msg;
+        // line 0: the description as a whole
+        err = file_ + (line_ ? ":" + std::to_string(line_) : std::string()) + ": " + msg;
         return false;
     }
 
