@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -76,7 +77,9 @@ int httpconn::put_file(const char *d) {
     // Content-Length carries an int; larger files go without it and end with the connection.
     int length = (size > 0 && size <= 0x7FFFFFFF) ? static_cast<int>(size) : 0;
     post_header(mimetype, nullptr, 1, length);
-    prints("Last-Modified: %s\r\n\r\n", ht_time(mtime + ad_timezone()));
+    char modified[80];
+    int mlen = snprintf(modified, sizeof modified, "Last-Modified: %s\r\n\r\n", ht_time(mtime + ad_timezone()));
+    send_all(s, modified, static_cast<size_t>(std::min(mlen, static_cast<int>(sizeof modified) - 1)), size > 0);
     if (!known) e->l->log(LOG_INFO, "put_file: stat failed, using byte read\n");
     send_file(f, known, size);
     fclose(f);

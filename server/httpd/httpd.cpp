@@ -99,10 +99,10 @@ bool starts_with_nocase(const char *s, const char *prefix) { return strncasecmp(
 
 }  // namespace
 
-bool send_all(int s, const void *buf, size_t len) {
+bool send_all(int s, const void *buf, size_t len, bool more) {
     const char *p = static_cast<const char *>(buf);
     while (len > 0) {
-        ssize_t n = send(s, p, len, MSG_NOSIGNAL);
+        ssize_t n = send(s, p, len, MSG_NOSIGNAL | (more ? MSG_MORE : 0));
         if (n < 0) {
             if (errno == EINTR) continue;
             // A client that went away is normal.
@@ -192,7 +192,7 @@ void httpd::connection_closing(int s) {
 void httpd::connection_ended() { active_--; }
 
 int httpd::open_listener() {
-    int ls = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int ls = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (ls < 0) {
         e->l->log(LOG_ERR, "httpd: socket\n");
         return -1;
@@ -233,17 +233,20 @@ void httpd::thread(void *) {
     if (ls >= 0) {
         e->l->log(LOG_INFO, "httpd: daemon started\n");
         while (!cfg->finished && !stopping_) {
-            // A short wait, so that the stop flag is seen without a connection arriving.
-            pollfd pfd{ls, POLLIN, 0};
-            int r = poll(&pfd, 1, 200);
-            if (r <= 0) continue;
             sockaddr_in6 peer;
             socklen_t plen = sizeof peer;
             memset(&peer, 0, sizeof peer);
+            // The listening socket does not block: waiting happens in poll, with a short time-out
+            // so that the stop flag is seen without a connection arriving.
             int s = accept4(ls, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
             if (s < 0) {
-                // Out of descriptors: give running connections a moment to end instead of spinning.
-                if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) usleep(50000);
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    pollfd pfd{ls, POLLIN, 0};
+                    poll(&pfd, 1, 200);
+                } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                    // Out of descriptors: give running connections a moment to end instead of spinning.
+                    usleep(50000);
+                }
                 continue;
             }
             auto *c = new (std::nothrow) connection_t;
@@ -511,7 +514,8 @@ int httpconn::post_header(int mimetype, const char *name, int nowrap, int length
         n = appendf(header, size, n, "<b>ZIR-Ereruv</b> - Version 2.26F - <i>httpd</i>\n");
         n = appendf(header, size, n, "</body></html>\n");
     }
-    send_all(s, header, n);
+    // A header left open is completed by the caller: no need to send it in a packet of its own.
+    send_all(s, header, n, nowrap != 0);
     return status == 200 ? 1 : 0;
 }
 

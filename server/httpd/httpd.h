@@ -63,8 +63,9 @@ void *new_conn(void *p);
 
 // Formatted output of at most 4095 characters to a socket; failures are quiet.
 int prints(int s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-// Sends all bytes; false when the peer is gone or the send failed.
-bool send_all(int s, const void *buf, size_t len);
+// Sends all bytes; false when the peer is gone or the send failed. With more, the bytes may wait
+// for the next send to fill a packet.
+bool send_all(int s, const void *buf, size_t len, bool more = false);
 
 // FIG query reply body: greeting, count, then the records.
 constexpr char fig_reply_greeting[] = "Hallo Zolbe\n";

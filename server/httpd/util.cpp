@@ -33,7 +33,9 @@ char *stristr(char *s1, const char *s2) {
 }
 
 int ad_timezone() {
-    tzset();
+    // The zone is read once; whether daylight-saving time is in force is asked on every call.
+    static const bool zone_read = (tzset(), true);
+    (void)zone_read;
     long tz = timezone;
     time_t now = time(nullptr);
     struct tm lt;

@@ -1,0 +1,239 @@
+// Requests per second of the built-in HTTP server, one request per connection (HTTP/1.0),
+// for a 4 KiB static file and for a missing file, next to lighttpd serving the same files.
+//
+// Every answer is read to its end (the server closes the connection) and only complete
+// answers with the expected status and length are counted.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr int clients = 8;
+constexpr double seconds = 1.5;
+// Figures are taken in alternating rounds and the best of each kept: the machine is shared.
+constexpr int rounds = 3;
+constexpr size_t file_size = 4096;
+
+double now_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+int free_port() {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
+        close(s);
+        return -1;
+    }
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+int connect_to(int port) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return -1;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
+
+bool wait_for_port(int port, double timeout) {
+    double end = now_s() + timeout;
+    while (now_s() < end) {
+        int s = connect_to(port);
+        if (s >= 0) {
+            close(s);
+            return true;
+        }
+        usleep(50000);
+    }
+    return false;
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::string &cwd, const std::string &logfile) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    int fd = open(logfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+        close(fd);
+    }
+    std::vector<char *> args;
+    for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+void stop(pid_t pid, int sig) {
+    if (pid <= 0) return;
+    kill(pid, sig);
+    for (int i = 0; i < 300; i++) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        usleep(20000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+// One complete exchange; true when the answer has the status and, when given, the body length.
+bool exchange(int port, const std::string &request, const char *status, long body_len) {
+    int s = connect_to(port);
+    if (s < 0) return false;
+    bool ok = send(s, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
+    std::string answer;
+    char buf[16384];
+    while (ok) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0) {
+            ok = false;
+            break;
+        }
+        ssize_t n = recv(s, buf, sizeof buf, 0);
+        if (n < 0) ok = false;
+        if (n <= 0) break;
+        answer.append(buf, static_cast<size_t>(n));
+    }
+    close(s);
+    if (!ok || answer.compare(0, strlen(status), status) != 0) return false;
+    if (body_len < 0) return true;
+    size_t end = answer.find("\r\n\r\n");
+    return end != std::string::npos && answer.size() - end - 4 == static_cast<size_t>(body_len);
+}
+
+struct result {
+    double rate;
+    long errors;
+};
+
+result load(int port, const std::string &path, const char *status, long body_len) {
+    std::string request = "GET " + path + " HTTP/1.0\r\nHost: localhost\r\n\r\n";
+    std::atomic<long> done{0}, errors{0};
+    std::atomic<bool> go{false};
+    double end = 0;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clients; i++)
+        threads.emplace_back([&] {
+            while (!go) std::this_thread::yield();
+            while (now_s() < end) {
+                if (exchange(port, request, status, body_len))
+                    done++;
+                else
+                    errors++;
+            }
+        });
+    // A short warm-up round first, not counted.
+    for (int i = 0; i < 50; i++) exchange(port, request, status, body_len);
+    double t0 = now_s();
+    end = t0 + seconds;
+    go = true;
+    for (auto &t : threads) t.join();
+    double dt = now_s() - t0;
+    return {static_cast<double>(done.load()) / dt, errors.load()};
+}
+
+int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return remove(path); }
+
+}  // namespace
+
+int main() {
+    signal(SIGPIPE, SIG_IGN);
+    char tmpl[] = "/tmp/httpd_bench_XXXXXX";
+    if (!mkdtemp(tmpl)) {
+        perror("mkdtemp");
+        return 1;
+    }
+    std::string dir = tmpl, root = dir + "/root";
+    mkdir(root.c_str(), 0755);
+    {
+        std::string body(file_size, 'x');
+        for (size_t i = 0; i < body.size(); i += 64) body[i] = '\n';
+        FILE *f = fopen((root + "/file4k.html").c_str(), "wb");
+        if (!f) return 1;
+        fwrite(body.data(), 1, body.size(), f);
+        fclose(f);
+    }
+
+    int our_port = free_port(), lt_port = free_port();
+    pid_t ours = spawn({DABSERVER_BIN, "-E", "-m", "-p", std::to_string(our_port), "-R", root, "-P",
+                        dir + "/passwd.ini", "-H", "localhost:" + std::to_string(our_port), "-l", "99", "99"},
+                       dir, dir + "/dabserver.out");
+
+    std::string conf = dir + "/lighttpd.conf";
+    {
+        FILE *f = fopen(conf.c_str(), "w");
+        if (!f) return 1;
+        fprintf(f,
+                "server.document-root = \"%s\"\nserver.port = %d\nserver.bind = \"127.0.0.1\"\n"
+                "server.errorlog = \"%s/lighttpd.err\"\nmimetype.assign = (\".html\" => \"text/html\")\n",
+                root.c_str(), lt_port, dir.c_str());
+        fclose(f);
+    }
+    pid_t lt = spawn({LIGHTTPD_BIN, "-D", "-f", conf}, dir, dir + "/lighttpd.out");
+
+    int rc = 0;
+    if (!wait_for_port(our_port, 30)) {
+        fprintf(stderr, "httpd_bench: dabserver did not start\n");
+        rc = 1;
+    }
+    bool have_lt = wait_for_port(lt_port, 10);
+    if (!have_lt) fprintf(stderr, "httpd_bench: lighttpd did not start, no comparison\n");
+
+    if (rc == 0) {
+        printf("one request per connection, %d clients, best of %d rounds of %.1f s, complete answers only\n", clients,
+               rounds, seconds);
+        result best[2][2] = {};  // [server][file, 404]
+        const int ports[2] = {our_port, lt_port};
+        for (int r = 0; r < rounds; r++)
+            for (int srv = 0; srv < (have_lt ? 2 : 1); srv++) {
+                result f = load(ports[srv], "/file4k.html", "HTTP/1.0 200", file_size);
+                result m = load(ports[srv], "/missing.html", "HTTP/1.0 404", -1);
+                if (f.rate > best[srv][0].rate) best[srv][0].rate = f.rate;
+                if (m.rate > best[srv][1].rate) best[srv][1].rate = m.rate;
+                best[srv][0].errors += f.errors;
+                best[srv][1].errors += m.errors;
+            }
+        const char *names[2] = {"dabserver", "lighttpd"};
+        for (int srv = 0; srv < (have_lt ? 2 : 1); srv++)
+            printf("%-10s 4 KiB file: %9.0f req/s (%ld failed)   404: %9.0f req/s (%ld failed)\n", names[srv],
+                   best[srv][0].rate, best[srv][0].errors, best[srv][1].rate, best[srv][1].errors);
+        if (have_lt)
+            printf("our/lighttpd  4 KiB file: %.2f   404: %.2f\n",
+                   best[1][0].rate > 0 ? best[0][0].rate / best[1][0].rate : 0,
+                   best[1][1].rate > 0 ? best[0][1].rate / best[1][1].rate : 0);
+    }
+
+    stop(ours, SIGINT);
+    stop(lt, SIGTERM);
+    nftw(dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    return rc;
+}
