@@ -35,7 +35,7 @@ constexpr uint8_t MBOX_READY_MAGIC = 0x0F;
 constexpr uint8_t DEBUG_MODE_ON = 0x3C;
 constexpr uint8_t STATUS_MESSAGE = 0x01;
 
-constexpr size_t OUTBOX_MAX = 32;       // records kept for the host
+constexpr size_t OUTBOX_MAX = 64;       // records kept for the host: a band's search progress
 constexpr size_t PCI_QUEUE_MAX = 16;    // answer messages kept by the PCI driver
 constexpr size_t MAILBOX_MAX = MBOX_M2H_SIZE - 1;  // the host rejects an end index of 192
 constexpr size_t FIGS_MAX = 160;
@@ -455,8 +455,11 @@ void sim_module::retune(int khz) {
     have_last_ = false;
     fib_history_.clear();
     fib_errors_ = 0;
-    // The host learns the outcome from the answer; no auto notification for it.
+    // The host learns the outcome from the answer; no auto notification for it, and
+    // none still waiting about the ensemble left behind.
     signal_ = synchronised();
+    outbox_.erase(std::remove_if(outbox_.begin(), outbox_.end(), [](const record &r) { return r[1] == 0x0A; }),
+                  outbox_.end());
 }
 
 void sim_module::cmd_tune(const uint8_t *p, std::vector<record> &out) {

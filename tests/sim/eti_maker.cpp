@@ -105,7 +105,7 @@ std::vector<uint8_t> stream(int n, const std::vector<sub_spec> &subs, bool padde
 void write(const std::string &path, const std::vector<uint8_t> &bytes) {
     FILE *f = std::fopen(path.c_str(), "wb");
     if (!f) throw std::runtime_error("cannot create " + path);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
     std::fclose(f);
 }
 

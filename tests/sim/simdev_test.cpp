@@ -185,7 +185,7 @@ TEST_P(sim_module_test, tune_synchronises_only_where_an_ensemble_is) {
 }
 
 TEST_P(sim_module_test, search_finds_the_ensembles_in_order_with_progress) {
-    ASSERT_TRUE(setup(device(",speed=10")));
+    ASSERT_TRUE(setup(device(",speed=4")));
     const int start = 174928, stop = 239200;
     ASSERT_EQ(e->d->start_search(start, stop, 1), 1);
     std::vector<int> found, progress;
@@ -194,23 +194,24 @@ TEST_P(sim_module_test, search_finds_the_ensembles_in_order_with_progress) {
     while (!done && clock_type::now() < deadline) {
         usleep(50000);
         ASSERT_NE(e->d->get_dab_status(), 0);
+        // Like the band scanner: the last status of an answer tells where the search is.
         pnotification list = nullptr;
+        notify_dab_status *last = nullptr;
         for (pnotification n : answers(list)) {
             if (n->type == _search_for_ensemble)
                 progress.push_back(static_cast<notify_search_for_ensemble *>(n)->tune_freq * 16);
-            if (n->type != _dab_status) continue;
-            auto *s = static_cast<notify_dab_status *>(n);
-            int khz = s->tune_freq * 16;
-            if (s->sync == 7) {
-                found.push_back(khz);
-                int next = dcsr::get_next_freq(khz);
-                if (next == 0)
-                    done = true;
-                else
-                    ASSERT_EQ(e->d->start_search(next, stop, 1), 1);
-            } else if (khz >= stop) {
+            if (n->type == _dab_status) last = static_cast<notify_dab_status *>(n);
+        }
+        if (last && last->sync == 7) {
+            int khz = last->tune_freq * 16;
+            found.push_back(khz);
+            int next = dcsr::get_next_freq(khz);
+            if (next == 0)
                 done = true;
-            }
+            else
+                EXPECT_EQ(e->d->start_search(next, stop, 1), 1);
+        } else if (last && last->tune_freq * 16 >= stop) {
+            done = true;
         }
         dcsr::dispose_list(list);
     }
@@ -390,6 +391,26 @@ TEST_P(sim_module_test, host_that_does_not_read_loses_whole_frames_only) {
     auto r = rdiunpack::unpack(read_rdi(e->cfg->fd, 500), [](int) { return size_t{192}; });
     EXPECT_TRUE(r.faults.empty()) << r.faults.front();
     EXPECT_GT(r.msc.size(), 10u);
+}
+
+TEST_P(sim_module_test, demo_ensemble_comes_back_exactly_from_the_rdi_stream) {
+    const std::string demo = testsupport::source_dir() + "/demo/signal";
+    if (!testsupport::file_exists(demo + "/12c.eti")) GTEST_SKIP() << "demo ensembles not generated yet";
+    auto frames = frames_of(demo + "/12c.eti");
+    ASSERT_FALSE(frames.empty());
+    ASSERT_TRUE(setup("sim:" + demo + (GetParam() ? ",pci" : "") + ",speed=4"));
+    ASSERT_EQ(e->d->tune(KHZ_12C), 1);
+    const auto &first = frames.front();
+    for (int i = 0; i < first.nst; i++) {
+        ASSERT_NE(e->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, first.stc[static_cast<size_t>(i)].scid), 0);
+        drain();
+    }
+    auto sizes = [&first](int subch) {
+        int i = first.find_stream(subch);
+        return i < 0 ? size_t{0} : first.stc[static_cast<size_t>(i)].len;
+    };
+    auto r = rdiunpack::unpack(read_rdi(e->cfg->fd, 800), sizes);
+    EXPECT_GE(expect_same_as_file(r, frames), static_cast<size_t>(10 * first.nst));
 }
 
 INSTANTIATE_TEST_SUITE_P(variants, sim_module_test, ::testing::Values(false, true),
