@@ -180,8 +180,8 @@ class parser {
     }
 
     bool ensemble_key(const std::string &k, const std::vector<std::string> &a, std::string &err) {
-        long long v;
-        double x;
+        long long v = 0;
+        double x = 0;
         if (k == "label") return label(a, d_.label, d_.short_label, err);
         if (k == "eid") {
             if (!count(a, 1, 1, err) || !integer(a[0], 0, 0xFFFF, v, err)) return false;
@@ -213,7 +213,7 @@ class parser {
 
     bool protection(const std::vector<std::string> &a, service_desc &s, std::string &err) {
         if (!count(a, 2, 2, err)) return false;
-        long long v;
+        long long v = 0;
         if (a[0] == "uep") {
             if (!integer(a[1], 1, 5, v, err)) return false;
             s.prot.uep = true;
@@ -247,7 +247,7 @@ class parser {
                 f.label = a[++i];
                 if (f.label.size() > 16) return fail(err, "label longer than 16 characters");
             } else if (a[i] == "type" && i + 2 < a.size()) {
-                long long t, st;
+                long long t = 0, st = 0;
                 if (!integer(a[i + 1], 0, 63, t, err) || !integer(a[i + 2], 0, 511, st, err)) return false;
                 f.ct_type = static_cast<int>(t);
                 f.ct_subtype = static_cast<int>(st);
@@ -272,8 +272,8 @@ class parser {
     bool service_key(const std::string &k, const std::vector<std::string> &a, std::string &err) {
         service_desc &s = d_.services.back();
         bool audio = s.kind == service_desc::AUDIO;
-        long long v;
-        double x;
+        long long v = 0;
+        double x = 0;
         if (k == "sid") {
             if (!count(a, 1, 1, err) || !integer(a[0], 1, 0xFFFFFFFFLL, v, err)) return false;
             s.sid = static_cast<uint32_t>(v);
@@ -400,7 +400,7 @@ class parser {
     }
 
     bool fault_key(const std::string &k, const std::vector<std::string> &a, std::string &err) {
-        long long v, n;
+        long long v = 0, n = 0;
         fault_desc &f = d_.faults;
         if (k == "truncate") {
             if (!count(a, 2, 2, err) || !integer(a[0], 0, 63, v, err) || !integer(a[1], 1, 1000000, n, err))

@@ -142,6 +142,9 @@ class audio_subchannel : public subchannel {
             uint16_t tid = tid_++;
             for (auto &dg : mot_data_groups(3, tid, hdr, seg, cont3_, corrupt)) xpad_enc_.queue_mot(dg);
             for (auto &dg : mot_data_groups(4, tid, sl.second, seg, cont4_, corrupt)) xpad_enc_.queue_mot(dg);
+            // the header once more: a receiver that finishes a data group only when the next
+            // one starts gets the picture's last segment now, not with the next picture
+            for (auto &dg : mot_data_groups(3, tid, hdr, seg, cont3_, corrupt)) xpad_enc_.queue_mot(dg);
         }
     }
 

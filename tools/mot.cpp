@@ -1,5 +1,6 @@
 #include "mot.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/crc16.h"
@@ -86,7 +87,7 @@ bytes mot_trigger_now() {
 
 bytes mot_header(uint32_t body_size, int ct_type, int ct_subtype, const bytes &extension) {
     uint32_t hsize = static_cast<uint32_t>(7 + extension.size());
-    bytes h(7);
+    bytes h(hsize);
     // BodySize(28) HeaderSize(13) ContentType(6) ContentSubType(9)
     h[0] = static_cast<uint8_t>(body_size >> 20);
     h[1] = static_cast<uint8_t>(body_size >> 12);
@@ -95,7 +96,7 @@ bytes mot_header(uint32_t body_size, int ct_type, int ct_subtype, const bytes &e
     h[4] = static_cast<uint8_t>(hsize >> 1);
     h[5] = static_cast<uint8_t>((hsize & 1) << 7 | (ct_type & 0x3F) << 1 | (ct_subtype >> 8 & 1));
     h[6] = static_cast<uint8_t>(ct_subtype);
-    h.insert(h.end(), extension.begin(), extension.end());
+    std::copy(extension.begin(), extension.end(), h.begin() + 7);
     return h;
 }
 
