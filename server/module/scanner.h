@@ -1,7 +1,13 @@
 #pragma once
-// Band scanner.
+// Band scanner: lets the module search a band and records every ensemble it
+// synchronises on (frequency, label, short label, identifier) in the ensemble list.
+
+#include <atomic>
 
 class ensemble;
+
+// Start and stop frequency (kHz) of band 1 (Band III) or 2 (L-band); 0 for any other band.
+int scan_band_limits(int band, int &startfreq, int &stopfreq);
 
 class scanner {
 public:
@@ -10,7 +16,20 @@ public:
     scanner(const scanner &) = delete;
     scanner &operator=(const scanner &) = delete;
 
+    // Scans one band; with s (a connection's socket, 0 = none) progress lines go into the page.
+    // Returns the number of ensembles recorded. The caller holds the module lock.
     int scan_band(int band, int s);
 
     ensemble *e;
+    std::atomic<int> m_percent;  // progress of the running band scan
+    char m_found[20];            // label (or identifier) of the last ensemble found
+
+    // Polls without any search progress after which the module counts as stuck (30 s).
+    int stall_polls = 75;
+
+private:
+    // Records the ensemble the module is synchronised on as entry idx; false when stopping.
+    bool acquire(int idx, int tune_freq, int s);
+    // Sleeps ms milliseconds or until the server stops; false when stopping.
+    bool nap(int ms) const;
 };
