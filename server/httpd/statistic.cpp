@@ -1,0 +1,101 @@
+// Statistics page: signal, multiplex allocation, the error counters of every stage and the
+// FIG overview.
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "core/config.h"
+#include "core/ensemble.h"
+#include "datapath/fic.h"
+#include "httpd/httpd.h"
+#include "httpd/util.h"
+#include "module/dabapi.h"
+#include "module/dcsr.h"
+
+namespace {
+
+// Bit error rate classes of the module's status notification.
+constexpr const char *ber_text[8] = {"", "<5e-04", "<5e-03", "<5e-02", "<1e-01", ">=5e-01", "", "No BER available"};
+
+// Capacity of the MSC in capacity units (EN 300 401, one CIF).
+constexpr int msc_capacity_units = 864;
+
+// Duration of one transmission frame by transmission mode (EN 300 401, table 2).
+int frame_ms(int mode) {
+    switch (mode) {
+        case 1: return 96;
+        case 2: return 24;
+        case 3: return 24;
+        case 4: return 48;
+        default: return 0;
+    }
+}
+
+long allocated_cus(fic *store) {
+    auto *first = static_cast<sub_channel_organization_t *>(malloc(sizeof(sub_channel_organization_t)));
+    if (!first) return 0;
+    if (store->findall(first, 0, 1) <= 0) return 0;  // findall freed it
+    long sum = 0;
+    for (const gen_data_t *g = first; g; g = fig_next(g))
+        sum += static_cast<const sub_channel_organization_t *>(g)->sub_channel_size;
+    fig_free_chain(first);
+    return sum;
+}
+
+unsigned long long u(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+}  // namespace
+
+int httpconn::display_statistic() {
+    const time_t now = time(nullptr);
+    const long cusum = allocated_cus(e->fic_stream);
+    const double share = static_cast<double>(cusum) * 100 / msc_capacity_units;
+    const double rate = static_cast<double>(cusum) * 64 * 1000 / 25165824;
+    const notify_dab_status ds = e->d->ds;
+    const int ber = ds.ber_fic;
+    const char *ber_shown = ber >= 0 && ber < 8 ? ber_text[ber] : "";
+    const statistic &st = *e->st;
+
+    post_header(0, nullptr, 0, 0);
+    if (!insert_file("header.html"))
+        prints("<HTML><HEAD><TITLE>DAB-Statistics</TITLE></HEAD><BODY bgcolor=#FFFFFF><FONT "
+               "FACE=\"Arial,Helvetica\">\r\n");
+    char when[64];
+    if (!ctime_r(&now, when)) when[0] = 0;
+    prints("<H2>Statistics (%s) </H2>", when);
+    prints("<table cellspacing=\"0\" cellpadding=\"0\">\r\n");
+
+#define ROW(name, value) "<tr><td><FONT FACE=Courier>" name "</FONT></td><td><FONT FACE=Courier>" value "</FONT></td></tr>\r\n"
+    char sx[16];
+    prints(ROW("Bit Error Rate (BER):", "%s (%d)"), ber_shown, ber);
+    prints(ROW("Tuned to:", "%dKhz"), ds.tune_freq * 16);
+    prints(ROW("Transmission Mode:", "%d, %dms/frame"), ds.mode, frame_ms(ds.mode));
+    prints(ROW("MSC Bandwidth Allocation:", "%d CUs, %3.2f%%, %2.2fMBit/s"), static_cast<int>(cusum), share, rate);
+    prints(ROW("RDI Overruns (%s):", "%u"), e->api->get_devicetype() == 0 ? "PCI" : "USB", st.rdicnt_ovr);
+    prints(ROW("Total DWORDS RDI:", "%llu%s "), u(st.rdicnt_sum), num2str(sx, st.rdicnt_sum));
+    prints(ROW("Bad DWORDS RDI:", "%llu%s, %.2f%%"), u(st.rdicnt_err), num2str(sx, st.rdicnt_err),
+           percent(st.rdicnt_err, st.rdicnt_sum));
+    prints(ROW("Total FIBs:", "%llu%s"), u(st.fibcnt_sum), num2str(sx, st.fibcnt_sum));
+    prints(ROW("Bad FIBs:", "%llu%s, %.2f%%"), u(st.fibcnt_err), num2str(sx, st.fibcnt_err),
+           percent(st.fibcnt_err, st.fibcnt_sum));
+    prints(ROW("Total FIGs:", "%llu%s"), u(st.figcnt_sum), num2str(sx, st.figcnt_sum));
+    prints(ROW("Unknown FIGs:", "%llu%s, %.2f%%"), u(st.figcnt_unk), num2str(sx, st.figcnt_unk),
+           percent(st.figcnt_unk, st.figcnt_sum));
+    prints(ROW("Bad FIGs:", "%llu%s, %.2f%%"), u(st.figcnt_err), num2str(sx, st.figcnt_err),
+           percent(st.figcnt_err, st.figcnt_sum));
+    prints(ROW("Total MSC frames:", "%llu%s"), u(st.msccnt_sum), num2str(sx, st.msccnt_sum));
+    prints(ROW("Bad MSC frames:", "%llu%s, %.2f%%"), u(st.msccnt_err), num2str(sx, st.msccnt_err),
+           percent(st.msccnt_err, st.msccnt_sum));
+    const uint64_t requests = st.httpcnt_req.load();
+    prints(ROW("Total HTTP Requests:", "%llu%s"), u(requests), num2str(sx, requests));
+    prints(ROW("Active HTTP streams:", " %d"), st.httpcnt_con.load());
+    // timespan keeps one result per thread, so pages built at the same moment keep their own.
+    prints(ROW("Uptime:", "%s"), timespan(now - e->cfg->starttime, zs_runtime));
+#undef ROW
+    prints("</table>\r\n");
+
+    e->fic_stream->display_figs(s);
+    footer();
+    return 1;
+}
