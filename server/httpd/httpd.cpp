@@ -379,6 +379,8 @@ int httpconn::get_url(char *line) {
     }
     url[0] = 0;
     if (count < 3) {
+        // The error page still names what was asked for.
+        if (count == 2) copy_field(request, words[1]);
         status = 400;
         return -1;
     }

@@ -137,7 +137,7 @@ TEST_F(conn_fixture, RequestLineWordsMethodAndTarget) {
         {"GET http://radio:8000/stat HTTP/1.0", 0, 200, "stat", "http://radio:8000/stat"},
         {"GET HTTP://host/p?q=%41 HTTP/1.0", 0, 200, "p?q=A", "HTTP://host/p?q=%41"},
         {"GET nothing HTTP/1.0", 0, 200, "", "nothing"},
-        {"GET /only", -1, 400, "", ""},
+        {"GET /only", -1, 400, "", "/only"},
         {"   ", -1, 400, "", ""},
     };
     for (const auto &k : cases) {
