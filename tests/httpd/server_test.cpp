@@ -227,6 +227,25 @@ TEST_F(http_server, FilesCompleteWithTypes) {
 }
 
 TEST_F(http_server, DispatchSegments) {
+    // Segment names are compared without regard to case; a number segment may carry ".m3u".
+    const struct {
+        const char *path, *type, *contains;
+    } pages[] = {
+        {"/", "text/html", "<a href=\"/stat\">statistics</a>"},
+        {"/status", "text/html", "<a href=\"/stat\">statistics</a>"},
+        {"/STAT", "text/html", "DAB-Statistics"},
+        {"/playlist.m3u", "audio/x-mpegurl", ""},
+        {"/playlist/ensemble.M3U", "audio/x-mpegurl", ""},
+        {"/Playlist/7", "audio/x-mpegurl", ""},
+        {"/playlist/7.m3u", "audio/x-mpegurl", ""},
+    };
+    for (const auto &p : pages) {
+        answer a = get(p.path);
+        EXPECT_EQ(a.status, 200) << p.path;
+        EXPECT_EQ(a.header("Content-type"), p.type) << p.path;
+        EXPECT_NE(a.body.find(p.contains), std::string::npos) << p.path;
+    }
+
     for (const char *p : {"/stream", "/xpad/", "/playlist", "/playlist/64", "/playlist/-1", "/fig/1", "/FIG"})
         EXPECT_EQ(get(p).status, 404) << p;
 
