@@ -111,6 +111,10 @@ public:
     int display_setup(char *token, int mode);
     int display_statistic();
 
+    // Setup page: selectors of the analogue output subchannel and of the known ensembles.
+    void put_programmes();
+    void put_ensembles();
+
     ensemble *e;
     dab_service_t *subchannel;
     char zeitdatum[40];
