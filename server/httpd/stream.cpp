@@ -136,6 +136,7 @@ int httpconn::stream(int n, char *remote, int mode) {
         if (pending > threshold) {
             if (reader->rdi_use_dummy && mode == 0 && pending > size / 8) {
                 printf("PAUSE REQUEST, buf position %lu\n", pending);
+                fflush(stdout);
                 reader->rdi_pause_dummy = 1;
                 w = r->writeptr[mode].load();
                 size = r->bufsize[mode];
