@@ -29,10 +29,6 @@ public:
     // A driver request like ioctl(2): the result, or -1 with errno set.
     int request(unsigned long req, void *arg);
 
-    // Executes one host message and returns the answer records (firmware side, no
-    // transport); exposed for tests of the command set.
-    std::vector<std::vector<uint8_t>> execute(const uint8_t *msg, size_t len);
-
 private:
     explicit sim_module(const sim_options &o);
 
@@ -47,7 +43,8 @@ private:
     void publish(std::vector<record> answer);
     void fill_mailbox();
 
-    // Firmware side (module mutex held).
+    // Firmware side (module mutex held). execute() answers one host message.
+    std::vector<record> execute(const uint8_t *msg, size_t len);
     void cmd_tune(const uint8_t *p, std::vector<record> &out);
     void cmd_search(const uint8_t *p, std::vector<record> &out);
     void cmd_select_subchannel(const uint8_t *p, std::vector<record> &out);
