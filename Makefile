@@ -33,9 +33,10 @@ test: test-normal test-asan
 demo-signal: build
 	scripts/make-demo-signal $(BUILD)
 
-demo: build
-	mkdir -p demo-run
-	cd demo-run && ../$(BUILD)/dabserver -E
+# The server on the virtual module with both demo ensembles, tuned to the first (12C).
+demo: demo-signal
+	mkdir -p demo-run/htdocs
+	cd demo-run && ../$(BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -m -p 8000 -R htdocs
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DDAB_BENCH=ON -DDAB_TESTS=OFF $(CMAKE_FLAGS)
