@@ -1,6 +1,7 @@
 // Scanning and tuning with the server executable on the virtual module playing both demo
 // ensembles: the command-line scan, and the setup page's scan, tuning, fields and shutdown.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,6 +135,9 @@ TEST_F(setup_e2e, scan_from_the_page_then_retune_to_the_other_ensemble) {
     listener.join();
     EXPECT_EQ(streamed.rfind("HTTP/1.0 200", 0), 0u) << streamed.substr(0, 200);
     EXPECT_LT(stream_seconds, 30) << "the stream of the old ensemble was not ended";
+
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30), 0) << server->out();
 }
 
 TEST_F(setup_e2e, fields_configuration_file_access_and_shutdown) {
