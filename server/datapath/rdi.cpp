@@ -248,20 +248,25 @@ unsigned int rdi::lget_from_stream() {
     }
 }
 
+void rdi::dispatch(unsigned int w) {
+    unsigned int type = w & 0x0F;
+    if (type != RDI_TYPE_20 && type != RDI_TYPE_22) return;
+    unsigned int r = lrev(w);
+    if (w & RDI_FIC_FLAG) {
+        if (type == RDI_TYPE_20)
+            e->fic_stream->decode_fic(static_cast<int>((r >> 10) & 0x0F), static_cast<int>((r >> 14) & 0x07));
+        return;
+    }
+    int subch = static_cast<int>((r >> 12) & 63);
+    int len = static_cast<int>(r & 0x7FF);
+    e->msc_stream->decode_sub(subch, len, type == RDI_TYPE_22 ? 1 : 0);
+}
+
 void rdi::get_rdi(void *) {
     e->l->log(LOG_INFO, "get_rdi: RDI-decoder started\n");
     while (!stopping()) {
         unsigned int w = lget_from_stream();
-        if (!w) continue;
-        unsigned int type = w & 0x0F;
-        unsigned int r = lrev(w);
-        if (type == RDI_TYPE_20 && (w & RDI_FIC_FLAG)) {
-            e->fic_stream->decode_fic(static_cast<int>((r >> 10) & 0x0F), static_cast<int>((r >> 14) & 0x07));
-        } else if ((type == RDI_TYPE_20 || type == RDI_TYPE_22) && !(w & RDI_FIC_FLAG)) {
-            int subch = static_cast<int>((r >> 12) & 63);
-            int len = static_cast<int>(r & 0x7FF);
-            e->msc_stream->decode_sub(subch, len, type == RDI_TYPE_22 ? 1 : 0);
-        }
+        if (w) dispatch(w);
     }
     e->l->log(LOG_INFO, "get_rdi: RDI-decoder stopped\n");
 }

@@ -35,6 +35,8 @@ public:
     // dumps, when there is nothing left to replay).
     unsigned int lget_from_stream();
     void get_rdi(void *p);
+    // Hands a frame header word to its decoder; other words are ignored.
+    void dispatch(unsigned int w);
 
     // 20-bit packing: size word pairs into 5 bytes each; returns 5 * size.
     static int crunch20(unsigned char *dst, const unsigned int *src, int size);
