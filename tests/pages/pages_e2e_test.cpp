@@ -69,8 +69,9 @@ struct dab_server {
             dir.path());
     }
     ~dab_server() {
+        // An orderly end: every thread stopped, nothing leaked (checked under the sanitizers).
         proc->signal(SIGINT);
-        proc->wait(30);
+        EXPECT_EQ(proc->wait(30), 0) << proc->err();
     }
     bool ready() { return proc->wait_for_output("httpd: daemon started", 30) && testsupport::wait_for_port(port, 10); }
     std::string get(const std::string &path, bool ipv6 = false) {
