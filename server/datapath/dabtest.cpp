@@ -19,13 +19,14 @@
 namespace {
 
 pthread_t rdidump_thread;
-bool rdidump_alive = false;
+// The thread is detached (it ends with the process or the stop flag); this says whether it runs.
+std::atomic<bool> rdidump_alive(false);
 std::atomic<int> rdidump_stop(0);
 int all = 0;
 // The counting pattern continues across blocks.
 unsigned int last_word = 0;
 
-void *rdidump_loop(void *) {
+void dump_blocks() {
     std::vector<unsigned int> buf(RDI_BLOCK_WORDS);
     while (!e->cfg->finished && !rdidump_stop.load()) {
         struct pollfd pfd = {e->cfg->fd, POLLIN, 0};
@@ -34,7 +35,7 @@ void *rdidump_loop(void *) {
         if (n < 0) {
             e->l->log(LOG_ERR, "rdidump: read failed\n");
             e->cfg->finished = 1;
-            break;
+            return;
         }
         if (n == 0) {
             // An idle device (or /dev/null) answers 0 at once.
@@ -45,6 +46,11 @@ void *rdidump_loop(void *) {
         dump(buf.data(), static_cast<int>(n / 4));
         fflush(stdout);
     }
+}
+
+void *rdidump_loop(void *) {
+    dump_blocks();
+    rdidump_alive.store(false);
     return nullptr;
 }
 
@@ -70,16 +76,16 @@ void dump(const unsigned int *buf, int size) {
 }
 
 void start_rdidump(int val) {
-    if (rdidump_alive) return;
+    if (rdidump_alive.load()) return;
     all = val;
     last_word = 0;
     rdidump_stop.store(0);
-    if (thread_create(&rdidump_thread, rdidump_loop, nullptr, 0) == 0) rdidump_alive = true;
+    rdidump_alive.store(true);
+    if (thread_create(&rdidump_thread, rdidump_loop, nullptr, 1) != 0) rdidump_alive.store(false);
 }
 
 void stop_rdidump() {
-    if (!rdidump_alive) return;
     rdidump_stop.store(1);
-    pthread_join(rdidump_thread, nullptr);
-    rdidump_alive = false;
+    // The loop looks at the flag at least every 100 ms.
+    for (int i = 0; i < 300 && rdidump_alive.load(); i++) usleep(10000);
 }

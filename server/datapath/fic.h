@@ -14,6 +14,8 @@
 #include <ctime>
 #include <string>
 
+#include "common/dab_tables.h"
+
 class ensemble;
 struct fig_s;
 typedef struct gen_data_s gen_data_t;
@@ -297,22 +299,20 @@ typedef struct subch_mode_s {
     int framesize;  // bytes per 24 ms frame
 } subch_mode_t;
 
-inline constexpr std::array<subch_mode_t, 64> modes = {{
-    {16, 5, 32, 96},     {21, 4, 32, 96},     {24, 3, 32, 96},     {29, 2, 32, 96},     {35, 1, 32, 96},
-    {24, 5, 48, 144},    {29, 4, 48, 144},    {35, 3, 48, 144},    {42, 2, 48, 144},    {52, 1, 48, 144},
-    {29, 5, 56, 168},    {35, 4, 56, 168},    {42, 3, 56, 168},    {52, 2, 56, 168},    {32, 5, 64, 192},
-    {42, 4, 64, 192},    {48, 3, 64, 192},    {58, 2, 64, 192},    {70, 1, 64, 192},    {40, 5, 80, 240},
-    {52, 4, 80, 240},    {58, 3, 80, 240},    {70, 2, 80, 240},    {84, 1, 80, 240},    {48, 5, 96, 288},
-    {58, 4, 96, 288},    {70, 3, 96, 288},    {84, 2, 96, 288},    {104, 1, 96, 288},   {58, 5, 112, 336},
-    {70, 4, 112, 336},   {84, 3, 112, 336},   {104, 2, 112, 336},  {64, 5, 128, 384},   {84, 4, 128, 384},
-    {96, 3, 128, 384},   {116, 2, 128, 384},  {140, 1, 128, 384},  {80, 5, 160, 480},   {104, 4, 160, 480},
-    {116, 3, 160, 480},  {140, 2, 160, 480},  {168, 1, 160, 480},  {96, 5, 192, 576},   {116, 4, 192, 576},
-    {140, 3, 192, 576},  {168, 2, 192, 576},  {208, 1, 192, 576},  {116, 5, 224, 672},  {140, 4, 224, 672},
-    {168, 3, 224, 672},  {208, 2, 224, 672},  {232, 1, 224, 672},  {128, 5, 256, 768},  {168, 4, 256, 768},
-    {192, 3, 256, 768},  {232, 2, 256, 768},  {280, 1, 256, 768},  {160, 5, 320, 960},  {208, 4, 320, 960},
-    {280, 2, 320, 960},  {192, 5, 384, 1152}, {280, 3, 384, 1152}, {416, 1, 384, 1152},
-}};
+constexpr std::array<subch_mode_t, 64> make_modes() {
+    std::array<subch_mode_t, 64> m{};
+    for (size_t i = 0; i < m.size(); i++) {
+        const auto &u = dabcommon::uep_table[i];
+        m[i] = {u.size, u.level, u.bitrate, 3 * u.bitrate};
+    }
+    return m;
+}
+
+inline constexpr std::array<subch_mode_t, 64> modes = make_modes();
 static_assert(modes.size() == 64, "one row per 6-bit table index");
+static_assert(modes[0].sub_channel_size == 16 && modes[0].protection_level == 5 && modes[0].bitrate == 32);
+static_assert(modes[58].bitrate == 320 && modes[58].framesize == 960);
+static_assert(modes[63].sub_channel_size == 416 && modes[63].protection_level == 1 && modes[63].framesize == 1152);
 
 // --- Decoder classes ---
 

@@ -61,14 +61,12 @@ int decode_sub_channel_organization(const unsigned char *p, int n, sub_channel_o
     d->option = b2 >> 4 & 0x07;
     d->protection_level = (b2 >> 2 & 0x03) + 1;
     d->sub_channel_size = (b2 & 0x03) << 8 | c.u8();
-    // EEP sets A and B: capacity units per 8 kbit/s (set A) or 32 kbit/s (set B), EN 300 401 6.2.1
-    static constexpr int eep_a[4] = {12, 8, 6, 4};
-    static constexpr int eep_b[4] = {27, 21, 18, 15};
-    int level = d->protection_level - 1;
+    // EEP sets A and B: capacity units per 8 kbit/s (set A) or 32 kbit/s (set B)
+    const size_t level = static_cast<size_t>(d->protection_level - 1);
     if (d->option == 0)
-        d->bitrate = d->sub_channel_size * 8 / eep_a[level];
+        d->bitrate = d->sub_channel_size * 8 / dabcommon::eep_a_cu_per_8k[level];
     else
-        d->bitrate = d->sub_channel_size * 32 / eep_b[level];
+        d->bitrate = d->sub_channel_size * 32 / dabcommon::eep_b_cu_per_32k[level];
     return c.result();
 }
 

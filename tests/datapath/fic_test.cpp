@@ -239,24 +239,6 @@ TEST_F(FicTest, EnsembleAccessors) {
     EXPECT_STREQ(label, "DEMO");
 }
 
-TEST_F(FicTest, LabelsOfOneServiceAreOneRecord) {
-    auto label = [](int sid, const char *name) {
-        std::vector<int> body = {sid >> 8, sid & 0xFF};
-        for (int c : label_chars(name)) body.push_back(c);
-        body.push_back(0xF8);
-        body.push_back(0x00);
-        fib_builder b;
-        b.fig(1, 0x01, body);
-        return b;
-    };
-    decode(label(0xD210, "One"));
-    decode(label(0xD220, "Two"));
-    decode(label(0xD210, "Uno"));
-    EXPECT_EQ(records(), 2);
-    EXPECT_STREQ(static_cast<dablabel_t *>(stored(1, 1, 0xD210)->ptr)->name, "Uno             ");
-    EXPECT_STREQ(static_cast<dablabel_t *>(stored(1, 1, 0xD210)->ptr)->short_name, "Uno  ");
-}
-
 namespace {
 int drop_all(void *, unsigned char *) { return -1; }
 int take_type0(void *ctx, fig_s *f, int) {

@@ -74,14 +74,6 @@ TEST(FigDecoders, SubChannelOrganizationShortAndLongForms) {
     EXPECT_EQ(decode_sub_channel_organization(cut.data(), 3, &d), 0);
 }
 
-TEST(FigDecoders, ModesTableIsTheUepTable) {
-    for (size_t i = 0; i < modes.size(); i++) EXPECT_EQ(modes[i].framesize, 3 * modes[i].bitrate) << i;
-    EXPECT_EQ(modes[58].bitrate, 320);
-    EXPECT_EQ(modes[63].sub_channel_size, 416);
-    EXPECT_EQ(modes[13].sub_channel_size, 52);
-    EXPECT_EQ(modes[13].protection_level, 2);
-}
-
 TEST(FigDecoders, ServiceOrganizationComponents) {
     auto d = zero<service_organization_t>();
     // one audio component on subchannel 3 (primary), one packet component c0=0xC1 c1=0x08

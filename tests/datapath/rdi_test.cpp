@@ -320,18 +320,6 @@ TEST_F(RdiReplay, FilesFollowEachOtherSeamlesslyAndStartOver) {
     EXPECT_EQ(order[3], "Loading rdi1.dmp\n");
 }
 
-TEST_F(RdiReplay, DecodesTheReplayedServices) {
-    std::vector<uint32_t> words(20000, 0);
-    append(words, fic_frame(service(0xD210)));
-    append(words, fic_frame(service(0xD220)));
-    dump_file("rdi0.dmp", words);
-    env.ens.cfg->emulate = 2;
-    ASSERT_EQ(reader.start(), 1);
-    EXPECT_TRUE(wait_until([&] {
-        return has_service(*env.ens.fic_stream, 0xD210) && has_service(*env.ens.fic_stream, 0xD220);
-    }));
-}
-
 TEST_F(RdiReplay, WithoutAnyDumpFileTheReaderStopsWithOneError) {
     env.ens.cfg->emulate = 2;
     ASSERT_EQ(reader.start(), 1);
