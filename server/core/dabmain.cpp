@@ -151,6 +151,7 @@ int main(int argc, char **argv) {
             fflush(stdout);
             while (!cfg->finished) sleep(2);
         }
+        if (rdidump) stop_rdidump();
         e->l->log(LOG_INFO, "DAB server stopped\n");
         e->api->set_dbg_mode(0);
     } else {

@@ -41,19 +41,19 @@ ensemble::ensemble()
 }
 
 ensemble::~ensemble() {
-    // Reverse of construction, so that no destructor reaches a sibling already gone;
-    // the logger and the configuration it reads go last.
+    // Users before what they use, so that no destructor (some stop threads) reaches a sibling
+    // already gone; the logger and the configuration it reads go last.
     delete mot_decoder;
     delete clean;
     delete http;
-    delete st;
-    delete d;
+    delete rdi_stream;
     subchannel = nullptr;
     service = nullptr;
     delete msc_stream;
     delete fic_stream;
-    delete rdi_stream;
     delete rbuff;
+    delete d;
+    delete st;
     delete api;
     delete l;
     delete cfg;
