@@ -116,15 +116,24 @@ bool send_all(int s, const void *buf, size_t len, bool more) {
     return true;
 }
 
-int prints(int s, const char *fmt, ...) {
+namespace {
+// Formats at most 4095 characters and sends them; the count sent, 0 on failure.
+int vprints(int s, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
+int vprints(int s, const char *fmt, va_list ap) {
     char buf[4096];
-    va_list ap;
-    va_start(ap, fmt);
     int n = vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
     if (n < 0) return 0;
     size_t len = std::min(static_cast<size_t>(n), sizeof buf - 1);
     return send_all(s, buf, len) ? static_cast<int>(len) : 0;
+}
+}  // namespace
+
+int prints(int s, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vprints(s, fmt, ap);
+    va_end(ap);
+    return n;
 }
 
 // ---------------------------------------------------------------- listener
@@ -522,14 +531,11 @@ int httpconn::post_header(int mimetype, const char *name, int nowrap, int length
 }
 
 int httpconn::prints(const char *fmt, ...) {
-    char buf[4096];
     va_list ap;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    int n = vprints(s, fmt, ap);
     va_end(ap);
-    if (n < 0) return 0;
-    size_t len = std::min(static_cast<size_t>(n), sizeof buf - 1);
-    return send_all(s, buf, len) ? static_cast<int>(len) : 0;
+    return n;
 }
 
 int httpconn::send_file(FILE *f, bool size_known, off_t size) {

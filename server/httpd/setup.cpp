@@ -23,10 +23,6 @@
 namespace {
 
 // Texts of the module's FIC bit error rate classes.
-constexpr std::array<const char *, 8> ber_table = {"", "<5e-04", "<5e-03", "<5e-02", "<1e-01", ">=5e-01", "",
-                                                   "No BER available"};
-static_assert(ber_table.size() == 8, "3-bit bit error rate class");
-
 constexpr int tune_settle_s = 2;  // the page shown next already reflects the new ensemble
 
 // A configuration value shown inside a form field: escaped, so that it cannot end the attribute.
@@ -112,9 +108,7 @@ int httpconn::display_setup(char *token, int mode) {
     const int tune_freq = e->d->ds.tune_freq;
     const int ber_fic = e->d->ds.ber_fic;
     if (tune_freq != 0) {
-        const char *ber = ber_fic >= 0 && ber_fic < static_cast<int>(ber_table.size())
-                              ? ber_table[static_cast<size_t>(ber_fic)]
-                              : "";
+        const char *ber = ber_class_text(ber_fic);
         prints("<tr><td>Tuned to: </td><td><b>%dKhz</b></td></tr><tr><td>Bit Error Rate: </td><td><b>%s "
                "(%d)</b></td></tr>\r\n",
                tune_freq * 16, ber, ber_fic);

@@ -16,8 +16,6 @@
 namespace {
 
 // Bit error rate classes of the module's status notification.
-constexpr const char *ber_text[8] = {"", "<5e-04", "<5e-03", "<5e-02", "<1e-01", ">=5e-01", "", "No BER available"};
-
 // Capacity of the MSC in capacity units (EN 300 401, one CIF).
 constexpr int msc_capacity_units = 864;
 
@@ -54,7 +52,7 @@ int httpconn::display_statistic() {
     const double rate = static_cast<double>(cusum) * 64 * 1000 / 25165824;
     const notify_dab_status ds = e->d->ds;
     const int ber = ds.ber_fic;
-    const char *ber_shown = ber >= 0 && ber < 8 ? ber_text[ber] : "";
+    const char *ber_shown = ber_class_text(ber);
     const statistic &st = *e->st;
 
     post_header(0, nullptr, 0, 0);

@@ -275,3 +275,9 @@ void base64_decode(const char *in, char *out, int maxlen) {
     }
     out[o] = 0;
 }
+
+const char *ber_class_text(int ber_fic) {
+    static constexpr const char *texts[8] = {"", "<5e-04", "<5e-03", "<5e-02", "<1e-01", ">=5e-01", "",
+                                             "No BER available"};
+    return ber_fic >= 0 && ber_fic < 8 ? texts[ber_fic] : "";
+}

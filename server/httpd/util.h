@@ -57,3 +57,6 @@ size_t percent_decode(char *dst, size_t dstsize, const char *src, size_t srclen)
 // Base64 (RFC 4648 alphabet, any other character counts as 0) into a terminated string of at most
 // maxlen bytes including the terminator; at most (maxlen - 1) / 3 groups are decoded.
 void base64_decode(const char *in, char *out, int maxlen);
+
+// Text of the module's 3-bit FIC bit error rate class; empty outside 0-7.
+const char *ber_class_text(int ber_fic);
