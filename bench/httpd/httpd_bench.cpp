@@ -4,10 +4,8 @@
 // Every answer is read to its end (the server closes the connection) and only complete
 // answers with the expected status and length are counted.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -15,13 +13,19 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/sys_support.h"
+
+using testsupport::connect_local;
+using testsupport::free_port;
+using testsupport::now_s;
+using testsupport::wait_for_port;
 
 namespace {
 
@@ -30,52 +34,6 @@ constexpr double seconds = 1.5;
 // Figures are taken in alternating rounds and the best of each kept: the machine is shared.
 constexpr int rounds = 3;
 constexpr size_t file_size = 4096;
-
-double now_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        close(s);
-        return -1;
-    }
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-int connect_to(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return -1;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-bool wait_for_port(int port, double timeout) {
-    double end = now_s() + timeout;
-    while (now_s() < end) {
-        int s = connect_to(port);
-        if (s >= 0) {
-            close(s);
-            return true;
-        }
-        usleep(50000);
-    }
-    return false;
-}
 
 pid_t spawn(const std::vector<std::string> &argv, const std::string &cwd, const std::string &logfile) {
     pid_t pid = fork();
@@ -107,7 +65,7 @@ void stop(pid_t pid, int sig) {
 
 // One complete exchange; true when the answer has the status and, when given, the body length.
 bool exchange(int port, const std::string &request, const char *status, long body_len) {
-    int s = connect_to(port);
+    int s = connect_local(port);
     if (s < 0) return false;
     bool ok = send(s, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size());
     std::string answer;

@@ -9,9 +9,7 @@
 // user+system time over the window (100% = one core); memory is the growth of its resident set
 // per listener after all connections are up.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -20,7 +18,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,50 +26,18 @@
 #include <string>
 #include <vector>
 
+#include "support/sys_support.h"
+
+using testsupport::connect_local;
+using testsupport::free_port;
+using testsupport::now_s;
+using testsupport::proc_status;
+
 namespace {
 
 constexpr double window_s = 8;
 constexpr double rate = 16000;  // bytes per second of a 128 kbit/s subchannel
 const int stages[] = {100, 500, 1000, 2000};
-
-double now_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-int connect_local(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-long status_kb(pid_t pid, const char *key) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + strlen(key));
-    return -1;
-}
 
 double cpu_s(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
@@ -108,7 +73,7 @@ struct stage_result {
 stage_result run_stage(pid_t server, int port, int n) {
     stage_result r;
     r.wanted = n;
-    const long rss0 = status_kb(server, "VmRSS:");
+    const long rss0 = proc_status(server, "VmRSS");
     int ep = epoll_create1(0);
     std::vector<listener> ls(static_cast<size_t>(n));
     const std::string req = "GET /stream/1.mp2 HTTP/1.0\r\n\r\n";
@@ -158,7 +123,7 @@ stage_result run_stage(pid_t server, int port, int n) {
     };
     // Every stream running and settled before counting.
     pump(now_s() + 2, false);
-    const long rss1 = status_kb(server, "VmRSS:");
+    const long rss1 = proc_status(server, "VmRSS");
     const double c0 = cpu_s(server), t0 = now_s();
     pump(t0 + window_s, true);
     const double c1 = cpu_s(server), t1 = now_s();

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <string>
 #include <vector>
 
@@ -10,6 +9,7 @@
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 using testsupport::read_file;
@@ -20,40 +20,25 @@ namespace {
 
 struct config_fixture : ::testing::Test {
     temp_dir dir;
+    testsupport::log_capture captured;
     ensemble ens;
     config *cfg = ens.cfg;
-    static std::vector<std::pair<int, std::string>> logged;
 
     void SetUp() override {
-        logged.clear();
-        ens.l->logger_callback = [](void *, loglevel_t level, int, int, const char *fmt, va_list ap) {
-            char buf[512];
-            vsnprintf(buf, sizeof buf, fmt, ap);
-            logged.emplace_back(level, buf);
-            return 1;
-        };
+        captured.attach(ens.l);
         copy_field(cfg->configfile, dir.file("dab.ini").c_str());
         copy_field(cfg->ensemblefile, dir.file("ensemble.ini").c_str());
     }
-    int count_logged(loglevel_t level) const {
-        int n = 0;
-        for (auto &m : logged) n += m.first == level;
-        return n;
-    }
-    bool was_logged(const std::string &text) const {
-        for (auto &m : logged)
-            if (m.second == text) return true;
-        return false;
-    }
+    int count_logged(loglevel_t level) const { return captured.count_level(level); }
+    bool was_logged(const std::string &text) const { return captured.has(text); }
 };
-std::vector<std::pair<int, std::string>> config_fixture::logged;
 
 }  // namespace
 
 TEST_F(config_fixture, DefaultsWithoutAnyFile) {
     EXPECT_EQ(cfg->read_configfile(), 0);
     EXPECT_TRUE(was_logged(dir.file("dab.ini") + ": file not found\n"));
-    EXPECT_EQ(logged.size(), 1u);
+    EXPECT_EQ(captured.size(), 1u);
     EXPECT_STREQ(cfg->device, "/dev/usb/ombrel0");
     EXPECT_EQ(cfg->httpport, 8000);
     EXPECT_EQ(cfg->httpmaxconn, -1);
@@ -141,7 +126,7 @@ TEST_F(config_fixture, WriteThenReadGivesTheSameValues) {
     EXPECT_LT(text.find("httpdroot"), text.find("motparms"));
 
     ensemble other;
-    other.l->logger_callback = ens.l->logger_callback;
+    captured.attach(other.l);
     copy_field(other.cfg->configfile, cfg->configfile);
     ASSERT_EQ(other.cfg->read_configfile(), 1);
     config *o = other.cfg;

@@ -20,37 +20,10 @@
 #include "support/test_support.h"
 
 using testsupport::read_file;
+using testsupport::stdout_to_file;
 using testsupport::temp_dir;
 
 namespace {
-
-// Captures what the process writes to standard output while alive.
-class stdout_capture {
-public:
-    explicit stdout_capture(const std::string &path) : path_(path) {
-        fflush(stdout);
-        saved_ = dup(1);
-        FILE *f = fopen(path.c_str(), "w");
-        dup2(fileno(f), 1);
-        fclose(f);
-    }
-    ~stdout_capture() { restore(); }
-    std::string text() {
-        restore();
-        return read_file(path_);
-    }
-
-private:
-    void restore() {
-        if (saved_ < 0) return;
-        fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-        saved_ = -1;
-    }
-    std::string path_;
-    int saved_ = -1;
-};
 
 std::vector<std::string> lines_of(const std::string &s) {
     std::vector<std::string> out;
@@ -75,7 +48,7 @@ TEST_F(log_fixture, ThresholdsRouteMessagesToTheRightSinks) {
     ens.cfg->logscrnlevel = LOG_INFO;
     std::string screen;
     {
-        stdout_capture cap(dir.file("screen"));
+        stdout_to_file cap(dir.file("screen"));
         ASSERT_EQ(ens.l->start(), 1);
         EXPECT_EQ(ens.l->log(LOG_DEBUG, "dropped %d\n", 1), 0);
         ens.l->log(LOG_INFO, "screen only\n");
@@ -99,7 +72,7 @@ TEST_F(log_fixture, ThresholdsRouteMessagesToTheRightSinks) {
 TEST_F(log_fixture, LevelNoneForFileCreatesNothingAndScreenStillWorks) {
     ens.cfg->logfilelevel = LOG_NONE;
     ens.cfg->logscrnlevel = LOG_WARN;
-    stdout_capture cap(dir.file("screen"));
+    stdout_to_file cap(dir.file("screen"));
     EXPECT_EQ(ens.l->start(), 0);
     ens.l->log(LOG_ERR, "still shown\n");
     EXPECT_EQ(ens.l->stop(), 0);
@@ -111,7 +84,7 @@ TEST_F(log_fixture, AfterStopEverythingIsDiscarded) {
     ens.cfg->logfilelevel = LOG_DEBUG;
     ens.l->start();
     ens.l->stop();
-    stdout_capture cap(dir.file("screen"));
+    stdout_to_file cap(dir.file("screen"));
     ens.cfg->logscrnlevel = LOG_DEBUG;
     EXPECT_EQ(ens.l->log(LOG_ERR, "late\n"), 0);
     EXPECT_EQ(cap.text(), "");

@@ -5,12 +5,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,21 +19,18 @@
 #include "core/log.h"
 #include "datapath/fic.h"
 #include "datapath/rdi.h"
+#include "support/log_capture.h"
 
 namespace dptest {
 
-struct log_line {
-    int level;
-    std::string text;
-};
-
 class datapath_env {
+    testsupport::log_capture captured_;  // declared first: it outlives the ensemble's last messages
+
 public:
     datapath_env() {
         ens.cfg->logfilelevel = LOG_NONE;
         ens.cfg->logscrnlevel = LOG_NONE;
-        ens.l->logger_callback = &capture;
-        ens.l->context = this;
+        captured_.attach(ens.l);
         saved_e_ = e;
         e = &ens;
     }
@@ -78,30 +73,16 @@ public:
     }
 
     int count(const std::string &text, int level = -1) {
-        std::lock_guard<std::mutex> g(m_);
         int n = 0;
-        for (auto &l : lines_)
+        for (auto &l : captured_.lines())
             if ((level < 0 || l.level == level) && l.text.find(text) != std::string::npos) n++;
         return n;
     }
-    std::vector<log_line> lines() {
-        std::lock_guard<std::mutex> g(m_);
-        return lines_;
-    }
+    std::vector<testsupport::log_line> lines() { return captured_.lines(); }
 
     ensemble ens;
 
 private:
-    static int capture(void *context, loglevel_t level, int, int, const char *fmt, va_list ap) {
-        auto *self = static_cast<datapath_env *>(context);
-        char buf[1024];
-        vsnprintf(buf, sizeof buf, fmt, ap);
-        std::lock_guard<std::mutex> g(self->m_);
-        self->lines_.push_back({level, buf});
-        return 1;
-    }
-    std::mutex m_;
-    std::vector<log_line> lines_;
     ensemble *saved_e_ = nullptr;
     int writer_ = -1;
 };

@@ -18,6 +18,8 @@
 using dptest::datapath_env;
 using dptest::fib_builder;
 using dptest::fic_frame;
+using testsupport::cwd_guard;
+using testsupport::stdout_to_file;
 
 namespace {
 
@@ -49,40 +51,6 @@ public:
 private:
     std::atomic<bool> done_{false};
     std::thread t_;
-};
-
-// Standard output to a file while alive (replay and the dump tool print there).
-class stdout_to_file {
-public:
-    explicit stdout_to_file(const std::string &path) {
-        fflush(stdout);
-        saved_ = dup(1);
-        FILE *f = fopen(path.c_str(), "w");
-        dup2(fileno(f), 1);
-        fclose(f);
-    }
-    ~stdout_to_file() {
-        fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
-
-// Working directory for the replay of rdi%i.dmp files.
-class cwd_guard {
-public:
-    explicit cwd_guard(const std::string &dir) {
-        char buf[4096];
-        old_ = getcwd(buf, sizeof buf) ? buf : "/";
-        EXPECT_EQ(chdir(dir.c_str()), 0);
-    }
-    ~cwd_guard() { (void)!chdir(old_.c_str()); }
-
-private:
-    std::string old_;
 };
 
 fib_builder service(int sid) {

@@ -15,6 +15,8 @@
 #include "support/test_support.h"
 
 using dptest::datapath_env;
+using testsupport::cwd_guard;
+using testsupport::stdout_to_file;
 
 namespace {
 
@@ -57,38 +59,6 @@ public:
 
 private:
     std::vector<gen_data_t *> list_;
-};
-
-class stdout_to_file {
-public:
-    explicit stdout_to_file(const std::string &path) {
-        fflush(stdout);
-        saved_ = dup(1);
-        FILE *f = fopen(path.c_str(), "w");
-        dup2(fileno(f), 1);
-        fclose(f);
-    }
-    ~stdout_to_file() {
-        fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-    }
-
-private:
-    int saved_;
-};
-
-class cwd_guard {
-public:
-    explicit cwd_guard(const std::string &dir) {
-        char buf[4096];
-        old_ = getcwd(buf, sizeof buf) ? buf : "/";
-        EXPECT_EQ(chdir(dir.c_str()), 0);
-    }
-    ~cwd_guard() { (void)!chdir(old_.c_str()); }
-
-private:
-    std::string old_;
 };
 
 void check_store_against(fic &store, const dabgen::ensemble_desc &d) {

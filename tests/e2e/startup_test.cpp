@@ -13,14 +13,6 @@ namespace {
 
 bool contains(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
 
-// Value of "key value" in a written configuration file.
-std::string ini_value(const std::string &text, const std::string &key) {
-    size_t at = text.find("\n" + key + " ");
-    if (at == std::string::npos) return "<missing>";
-    size_t start = at + key.size() + 2;
-    return text.substr(start, text.find('\n', start) - start);
-}
-
 }  // namespace
 
 TEST(startup, HelpPrintsUsageAndExitsBeforeTouchingTheDevice) {

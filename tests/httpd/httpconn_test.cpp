@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -21,72 +20,21 @@
 #include "datapath/fic.h"
 #include "httpd/httpd.h"
 #include "httpd/util.h"
+#include "socketpair_fixture.h"
 #include "support/test_support.h"
 
-using testsupport::temp_dir;
 using testsupport::write_file;
 
 namespace {
 
-std::vector<std::pair<int, std::string>> logged;
-
-struct conn_fixture : ::testing::Test {
-    temp_dir dir;
-    ensemble ens;
-    int peer = -1;
-    std::unique_ptr<httpconn> c;
-
+struct conn_fixture : httptest::socketpair_fixture {
     void SetUp() override {
-        logged.clear();
-        ens.l->logger_callback = [](void *, loglevel_t level, int, int, const char *fmt, va_list ap) {
-            char buf[512];
-            vsnprintf(buf, sizeof buf, fmt, ap);
-            logged.emplace_back(level, buf);
-            return 1;
-        };
-        copy_field(ens.cfg->httpdroot, dir.file("root").c_str());
+        socketpair_fixture::SetUp();
         copy_field(ens.cfg->passwdfile, dir.file("passwd.ini").c_str());
-        copy_field(ens.cfg->hostname, "radio:8000");
         connect_from("192.0.2.7");
-    }
-    void TearDown() override {
-        c.reset();
-        if (peer >= 0) close(peer);
-    }
-
-    // A fresh connection whose peer address is the given text (IPv4 arrives mapped).
-    void connect_from(const char *addr) {
-        c.reset();
-        if (peer >= 0) close(peer);
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        peer = sv[1];
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        std::string text = addr;
-        if (text.find(':') == std::string::npos) text = "::ffff:" + text;
-        ASSERT_EQ(inet_pton(AF_INET6, text.c_str(), &a.sin6_addr), 1);
-        c = std::make_unique<httpconn>(&ens, sv[0], &a);
     }
     void client_sends(const std::string &bytes) {
         ASSERT_EQ(send(peer, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
-    }
-    // Everything the connection wrote, once it is closed.
-    std::string answer() {
-        c.reset();
-        std::string out;
-        char buf[65536];
-        for (;;) {
-            ssize_t n = recv(peer, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
-    bool was_logged(const std::string &text) {
-        for (auto &m : logged)
-            if (m.second == text) return true;
-        return false;
     }
 };
 
@@ -281,13 +229,13 @@ TEST_F(conn_fixture, PasswordFileRules) {
         {"admin", "wrong", 0},  {"longname1", "x", 0},  {"", "", 1} /* ":" line */,
     };
     for (const auto &k : cases) {
-        logged.clear();
+        captured.clear();
         copy_field(c->login, k.name);
         copy_field(c->pw, k.pw);
         EXPECT_EQ(c->has_access(), k.allowed) << k.name << ":" << k.pw;
     }
     // The invalid third line is reported and the lines behind it are still read.
-    logged.clear();
+    captured.clear();
     copy_field(c->login, "admin");
     copy_field(c->pw, "wrong");
     EXPECT_EQ(c->has_access(), 0);
@@ -304,7 +252,7 @@ TEST_F(conn_fixture, PasswordFileRules) {
 
     connect_from("::1");
     unlink(dir.file("passwd.ini").c_str());
-    logged.clear();
+    captured.clear();
     EXPECT_EQ(c->has_access(), 1);
     EXPECT_TRUE(was_logged(dir.file("passwd.ini") + ": file not found, allowing unconditional access\n"));
 }

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <string>
 
@@ -61,14 +60,5 @@ private:
     int port_;
     std::unique_ptr<testsupport::child> proc_;
 };
-
-// "Threads:" or "VmRSS:" (kB) of a process.
-inline long proc_status(pid_t pid, const std::string &key) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind(key + ":", 0) == 0) return std::atol(line.c_str() + key.size() + 1);
-    return -1;
-}
 
 }  // namespace httptest

@@ -1,8 +1,6 @@
 // The HTTP server of a running dabserver, over real sockets.
 
-#include <arpa/inet.h>
 #include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +15,7 @@
 #include "support/test_support.h"
 
 using httptest::answer;
+using testsupport::connect_local;
 using testsupport::write_file;
 
 namespace {
@@ -93,19 +92,6 @@ protected:
 
 testsupport::temp_dir *http_server::dir = nullptr;
 httptest::server *http_server::srv = nullptr;
-
-int connect_local(int port) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
 
 }  // namespace
 
@@ -302,8 +288,8 @@ TEST_F(http_server, ManyBadClientsLeaveNoTrace) {
     pid_t pid = srv->pid();
     for (int i = 0; i < 20; i++) get("/a.txt");  // warm up allocator and thread stacks
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    long threads0 = httptest::proc_status(pid, "Threads");
-    long rss0 = httptest::proc_status(pid, "VmRSS");
+    long threads0 = testsupport::proc_status(pid, "Threads");
+    long rss0 = testsupport::proc_status(pid, "VmRSS");
     ASSERT_GT(threads0, 0);
 
     constexpr int clients = 500, connectors = 10;
@@ -329,19 +315,19 @@ TEST_F(http_server, ManyBadClientsLeaveNoTrace) {
     for (int i = 0; i < clients; i++) ASSERT_GE(socks[i], 0) << "connection " << i;
     // While they hang, others are still served.
     EXPECT_EQ(get("/a.txt").body, "hello\n");
-    long threads_busy = httptest::proc_status(pid, "Threads");
+    long threads_busy = testsupport::proc_status(pid, "Threads");
     EXPECT_GT(threads_busy, threads0 + clients / 2) << "silent clients should each hold a connection";
     for (int s : socks) close(s);
 
     long threads1 = -1;
     for (int i = 0; i < 100; i++) {
-        threads1 = httptest::proc_status(pid, "Threads");
+        threads1 = testsupport::proc_status(pid, "Threads");
         if (threads1 <= threads0) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     EXPECT_EQ(threads1, threads0) << "connection threads did not end";
     EXPECT_EQ(get("/a.txt").body, "hello\n");
-    long rss1 = httptest::proc_status(pid, "VmRSS");
+    long rss1 = testsupport::proc_status(pid, "VmRSS");
     // Freed thread stacks and buffers go back; allow for allocator caches.
     EXPECT_LT(rss1, rss0 + 16 * 1024) << "kB before " << rss0 << ", after " << rss1;
 }

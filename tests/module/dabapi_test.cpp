@@ -98,7 +98,7 @@ TEST_F(transport_test, failed_transfers_are_reported) {
                  {2, false, "read_mem: bulk_read failed\n"},
                  {0, true, "write_mem: bulk_write failed\n"}};
     for (const auto &c : cases) {
-        lines.clear();
+        captured.clear();
         st().bulk_count = 0;
         st().fail_bulk_at = c.fail_at;
         int r = c.write ? e->api->write_mem(data, 0x8400, 8) : e->api->read_mem(data, 0x8400, 8);

@@ -5,20 +5,18 @@
 #include <random>
 
 #include "module_fixture.h"
+#include "support/sys_support.h"
 
 namespace {
 
 using fakedrv::bytes;
 using fakedrv::st;
+using testsupport::seconds_since;
 
 std::vector<pnotification> as_vector(pnotification n) {
     std::vector<pnotification> v;
     for (; n; n = n->next) v.push_back(n);
     return v;
-}
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
 // ---- command frames ----
@@ -120,6 +118,7 @@ TEST_F(notification_test, unknown_codes) {
     ASSERT_EQ(v.size(), 2u);
     EXPECT_EQ(static_cast<notify_response *>(v[0])->code, 0x42);
     EXPECT_EQ(static_cast<notify_response *>(v[1])->code, 3);
+    const auto lines = captured.texts();
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0], "0x02 0x42: ");
     EXPECT_EQ(lines[1], "Unknown\n");
@@ -307,7 +306,7 @@ TEST_F(notification_test, random_messages_never_read_past_their_end) {
         }
         dcsr::dispose_list(n);
     }
-    lines.clear();
+    captured.clear();
 }
 
 TEST_F(notification_test, messages_through_the_transport) {

@@ -13,6 +13,7 @@
 #include "module/dabapi.h"
 #include "module/dcsr.h"
 #include "fake_driver.h"
+#include "support/log_capture.h"
 
 class module_fixture : public ::testing::Test {
 protected:
@@ -20,8 +21,7 @@ protected:
         fakedrv::reset();
         fakedrv::install();
         e = new ensemble();
-        e->l->logger_callback = &module_fixture::capture;
-        e->l->context = &lines;
+        captured.attach(e->l);
         copy_field(e->cfg->device, "fake:0");
     }
     void TearDown() override {
@@ -41,18 +41,7 @@ protected:
         fakedrv::st().bulk_count = 0;
     }
 
-    bool logged(const std::string &text) const {
-        for (const auto &l : lines)
-            if (l == text) return true;
-        return false;
-    }
+    bool logged(const std::string &text) const { return captured.has(text); }
 
-    static int capture(void *context, loglevel_t, int, int, const char *fmt, va_list ap) {
-        char buf[1024];
-        vsnprintf(buf, sizeof buf, fmt, ap);
-        static_cast<std::vector<std::string> *>(context)->push_back(buf);
-        return 1;
-    }
-
-    std::vector<std::string> lines;
+    testsupport::log_capture captured;
 };

@@ -75,6 +75,7 @@ protected:
         return n;
     }
     size_t index_of(const std::string &text) const {
+        const auto lines = captured.texts();
         for (size_t i = 0; i < lines.size(); i++)
             if (lines[i] == text) return i;
         return lines.size();
@@ -110,8 +111,8 @@ TEST_F(watcher_test, announced_reconfiguration_is_followed) {
     clean->poll(ps);
     const size_t forced = index_of("Force reconfiguration\n");
     const size_t announced = index_of("auto notification received\n");
-    ASSERT_LT(forced, lines.size());
-    ASSERT_LT(announced, lines.size());
+    ASSERT_LT(forced, captured.size());
+    ASSERT_LT(announced, captured.size());
     EXPECT_LT(forced, announced);
     EXPECT_EQ(m->eid.load(), 0);
 
@@ -120,7 +121,7 @@ TEST_F(watcher_test, announced_reconfiguration_is_followed) {
         std::lock_guard<std::mutex> g(mscfake::st().m);
         mscfake::st().responder = [](const bytes &m) { return is_status_request(m) ? bytes{0x02, 0x01} : bytes{}; };
     }
-    lines.clear();
+    captured.clear();
     clean->poll(ps);
     EXPECT_FALSE(logged("Force reconfiguration\n"));
 }

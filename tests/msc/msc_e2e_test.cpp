@@ -9,9 +9,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdarg>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,6 +24,7 @@
 #include "datapath/msc.h"
 #include "datapath/ringbuff.h"
 #include "module/dabapi.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 using testsupport::temp_dir;
@@ -85,8 +84,7 @@ protected:
     void SetUp() override {
         ens = new ensemble();
         e = ens;
-        ens->l->logger_callback = &msc_e2e::capture;
-        ens->l->context = this;
+        captured.attach(ens->l);
         copy_field(ens->cfg->configfile, run_dir.file("dab.ini").c_str());
     }
     void TearDown() override {
@@ -120,29 +118,14 @@ protected:
             if (ens->service[i].sid == sid) return &ens->service[i];
         return nullptr;
     }
-    bool logged(const std::string &text) {
-        std::lock_guard<std::mutex> g(lines_m);
-        for (const auto &l : lines)
-            if (l == text) return true;
-        return false;
-    }
-
-    static int capture(void *context, loglevel_t, int, int, const char *fmt, va_list ap) {
-        auto *t = static_cast<msc_e2e *>(context);
-        char buf[1024];
-        vsnprintf(buf, sizeof buf, fmt, ap);
-        std::lock_guard<std::mutex> g(t->lines_m);
-        t->lines.push_back(buf);
-        return 1;
-    }
+    bool logged(const std::string &text) { return captured.has(text); }
 
     static temp_dir *signal_dir;
     static temp_dir *la_dir;
     temp_dir run_dir;
+    testsupport::log_capture captured;
     ensemble *ens = nullptr;
     bool started = false;
-    std::mutex lines_m;
-    std::vector<std::string> lines;
 };
 
 temp_dir *msc_e2e::signal_dir = nullptr;
@@ -320,10 +303,7 @@ TEST_F(msc_e2e, switching_ensembles_is_followed_by_recovery) {
     start("sim:eti=" + fifo, KHZ_12C);
     const bool first_table = wait_until(20, [&] { return table_has(6, 0xD101); });
     if (first_table) {
-        {
-            std::lock_guard<std::mutex> g(lines_m);
-            lines.clear();
-        }
+        captured.clear();
         second = true;
     }
     const bool recovered = first_table && wait_until(20, [&] { return table_has(2, 0xD202); });

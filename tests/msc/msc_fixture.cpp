@@ -89,8 +89,7 @@ void msc_fixture::SetUp() {
     ens = new ensemble();
     e = ens;
     m = ens->msc_stream;
-    ens->l->logger_callback = &msc_fixture::capture;
-    ens->l->context = this;
+    captured.attach(ens->l);
     ens->rbuff->init_ring_buffer(1);
 }
 
@@ -109,20 +108,8 @@ void msc_fixture::open_module(bool usb) {
     ens->api->usb = usb ? 1 : 0;
 }
 
-int msc_fixture::capture(void *context, loglevel_t, int, int, const char *fmt, va_list ap) {
-    auto *f = static_cast<msc_fixture *>(context);
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    std::lock_guard<std::mutex> g(f->lines_m);
-    f->lines.push_back(buf);
-    return 1;
-}
-
-bool msc_fixture::logged(const std::string &text) const {
-    return std::find(lines.begin(), lines.end(), text) != lines.end();
-}
-
 int msc_fixture::count_logged(const std::string &prefix) const {
+    const auto lines = captured.texts();
     return static_cast<int>(
         std::count_if(lines.begin(), lines.end(), [&](const std::string &l) { return l.rfind(prefix, 0) == 0; }));
 }

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -20,6 +19,7 @@
 #include "datapath/msc.h"
 #include "datapath/ringbuff.h"
 #include "module/dabapi.h"
+#include "support/log_capture.h"
 
 namespace mscfake {
 
@@ -68,16 +68,14 @@ protected:
     // Bytes of ring buffer part written so far (the tests stay below one buffer).
     std::vector<unsigned char> ring(int stream, int part);
 
-    bool logged(const std::string &text) const;
+    bool logged(const std::string &text) const { return captured.has(text); }
     int count_logged(const std::string &prefix) const;
 
+    testsupport::log_capture captured;
     ensemble *ens = nullptr;
     msc *m = nullptr;
-    std::vector<std::string> lines;
-    std::mutex lines_m;
 
 private:
     template <class T>
     T &add(int type, int ext);
-    static int capture(void *context, loglevel_t, int, int, const char *fmt, va_list ap);
 };

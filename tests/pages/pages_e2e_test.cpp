@@ -1,10 +1,8 @@
 // The pages and streams of a real dabserver on the virtual receiver module playing the demo
 // ensembles, read by real clients.
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -24,16 +22,13 @@
 #include "datapath/msc.h"
 #include "support/test_support.h"
 
+using testsupport::now_s;
 using testsupport::temp_dir;
 using bytes = std::string;
 
 namespace {
 
 constexpr int FS1 = 384;  // subchannel 1 of 12C: 128 kbit/s
-
-double now_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 bool wait_until(double seconds, const std::function<bool()> &f) {
     const double end = now_s() + seconds;
@@ -100,23 +95,8 @@ struct stream_client {
     std::string head, data;
 
     stream_client(int port, const std::string &path, bool ipv6 = false, int rcvbuf = 0) {
-        s = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
-        if (rcvbuf) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        int r;
-        if (ipv6) {
-            sockaddr_in6 a{};
-            a.sin6_family = AF_INET6;
-            a.sin6_port = htons(static_cast<uint16_t>(port));
-            inet_pton(AF_INET6, "::1", &a.sin6_addr);
-            r = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        } else {
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            r = connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-        }
-        if (r != 0) return;
+        s = testsupport::connect_local(port, ipv6, rcvbuf);
+        if (s < 0) return;
         const std::string req = "GET " + path + " HTTP/1.0\r\n\r\n";
         if (send(s, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) return;
         std::string all;

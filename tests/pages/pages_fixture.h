@@ -2,16 +2,11 @@
 // One connection over a socket pair against an ensemble whose FIG store and service table
 // the test fills by hand.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -22,73 +17,22 @@
 #include "datapath/fic.h"
 #include "datapath/msc.h"
 #include "httpd/httpd.h"
+#include "httpd/socketpair_fixture.h"
 #include "support/test_support.h"
 
-struct pages_fixture : ::testing::Test {
-    testsupport::temp_dir dir;
-    ensemble ens;
-    int peer = -1;
-    std::unique_ptr<httpconn> c;
-    std::mutex log_m;
-    std::vector<std::string> logged;
-
+struct pages_fixture : httptest::socketpair_fixture {
     void SetUp() override {
-        ens.l->context = this;
-        ens.l->logger_callback = [](void *ctx, loglevel_t, int, int, const char *fmt, va_list ap) {
-            auto *self = static_cast<pages_fixture *>(ctx);
-            char buf[512];
-            vsnprintf(buf, sizeof buf, fmt, ap);
-            std::lock_guard<std::mutex> g(self->log_m);
-            self->logged.emplace_back(buf);
-            return 1;
-        };
-        copy_field(ens.cfg->httpdroot, dir.file("root").c_str());
-        copy_field(ens.cfg->hostname, "radio:8000");
+        socketpair_fixture::SetUp();
         connect_from("192.0.2.7");
     }
     void TearDown() override {
-        c.reset();
-        if (peer >= 0) close(peer);
+        socketpair_fixture::TearDown();
         ens.fic_stream->clearall();
     }
 
-    // A fresh connection whose peer has the given address (IPv4 arrives mapped).
-    void connect_from(const char *addr) {
-        c.reset();
-        if (peer >= 0) close(peer);
-        int sv[2];
-        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-        peer = sv[1];
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        std::string text = addr;
-        if (text.find(':') == std::string::npos) text = "::ffff:" + text;
-        ASSERT_EQ(inet_pton(AF_INET6, text.c_str(), &a.sin6_addr), 1);
-        c = std::make_unique<httpconn>(&ens, sv[0], &a);
-    }
-
-    // Everything the connection wrote, once it is closed.
-    std::string answer() {
-        c.reset();
-        std::string out;
-        char buf[65536];
-        for (;;) {
-            ssize_t n = recv(peer, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
     static std::string body(const std::string &raw) {
         size_t p = raw.find("\r\n\r\n");
         return p == std::string::npos ? "" : raw.substr(p + 4);
-    }
-
-    bool was_logged(const std::string &line) {
-        std::lock_guard<std::mutex> g(log_m);
-        for (const auto &l : logged)
-            if (l == line) return true;
-        return false;
     }
 
     template <class R>

@@ -33,17 +33,6 @@ bool contains(const std::string &hay, const std::string &needle) { return hay.fi
     return ::testing::AssertionSuccess();
 }
 
-std::string ini_value(const std::string &text, const std::string &key) {
-    size_t at = text.find("\n" + key + " ");
-    if (at == std::string::npos) return "<missing>";
-    size_t start = at + key.size() + 2;
-    return text.substr(start, text.find('\n', start) - start);
-}
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
 class setup_e2e : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -23,6 +23,7 @@
 #include "module/dcsr.h"
 #include "sim/eti_maker.h"
 #include "sim/rdi_unpack.h"
+#include "support/log_capture.h"
 #include "support/test_support.h"
 
 namespace {
@@ -111,8 +112,7 @@ protected:
         etimaker::write(dir.file("5b.eti"), {1, 2, 3});  // no frame in it: no ensemble
 
         e = new ensemble();
-        e->l->logger_callback = &sim_module_test::capture;
-        e->l->context = &lines;
+        captured.attach(e->l);
     }
     void TearDown() override {
         if (e->cfg->fd >= 0) e->api->close_driver();
@@ -129,11 +129,7 @@ protected:
         return e->cfg->set_config() == 1;
     }
 
-    bool logged(const std::string &text) const {
-        for (const auto &l : lines)
-            if (l.find(text) != std::string::npos) return true;
-        return false;
-    }
+    bool logged(const std::string &text) const { return captured.contains(text); }
 
     // Sends nothing new; collects the answer records of the last command.
     std::vector<pnotification> answers(pnotification &list) {
@@ -149,16 +145,9 @@ protected:
         dcsr::dispose_list(list);
     }
 
-    static int capture(void *context, loglevel_t, int, int, const char *fmt, va_list ap) {
-        char buf[1024];
-        vsnprintf(buf, sizeof buf, fmt, ap);
-        static_cast<std::vector<std::string> *>(context)->push_back(buf);
-        return 1;
-    }
-
     testsupport::temp_dir dir;
+    testsupport::log_capture captured;
     ensemble *e = nullptr;
-    std::vector<std::string> lines;
 };
 
 TEST_P(sim_module_test, set_up_sequence_reads_the_module_version) {

@@ -1,8 +1,7 @@
 #include "support/test_support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -12,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -22,10 +22,6 @@
 namespace testsupport {
 
 namespace {
-
-double now_s() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 int decode_status(int st) {
     if (WIFEXITED(st)) return WEXITSTATUS(st);
@@ -162,50 +158,8 @@ bool child::wait_for_output(const std::string &text, double timeout_s) {
     return false;
 }
 
-int free_port() {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr *>(&a), &len);
-    int port = ntohs(a.sin_port);
-    close(s);
-    return port;
-}
-
-namespace {
-int connect_to(int port, bool ipv6) {
-    int s;
-    if (ipv6) {
-        s = socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 a{};
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(port);
-        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-            close(s);
-            return -1;
-        }
-    } else {
-        s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(port);
-        if (connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-            close(s);
-            return -1;
-        }
-    }
-    return s;
-}
-}  // namespace
-
 std::string tcp_exchange(int port, const std::string &request, double timeout_s, bool ipv6) {
-    int s = connect_to(port, ipv6);
+    int s = connect_local(port, ipv6);
     if (s < 0) return "";
     size_t sent = 0;
     while (sent < request.size()) {
@@ -228,17 +182,40 @@ std::string tcp_exchange(int port, const std::string &request, double timeout_s,
     return out;
 }
 
-bool wait_for_port(int port, double timeout_s) {
-    double end = now_s() + timeout_s;
-    do {
-        int s = connect_to(port, false);
-        if (s >= 0) {
-            close(s);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    } while (now_s() < end);
-    return false;
+stdout_to_file::stdout_to_file(const std::string &path) : path_(path) {
+    fflush(stdout);
+    saved_ = dup(1);
+    FILE *f = fopen(path.c_str(), "w");
+    dup2(fileno(f), 1);
+    fclose(f);
+}
+
+void stdout_to_file::restore() {
+    if (saved_ < 0) return;
+    fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    saved_ = -1;
+}
+
+std::string stdout_to_file::text() {
+    restore();
+    return read_file(path_);
+}
+
+cwd_guard::cwd_guard(const std::string &dir) {
+    char buf[4096];
+    old_ = getcwd(buf, sizeof buf) ? buf : "/";
+    EXPECT_EQ(chdir(dir.c_str()), 0);
+}
+
+cwd_guard::~cwd_guard() { (void)!chdir(old_.c_str()); }
+
+std::string ini_value(const std::string &text, const std::string &key) {
+    size_t at = text.find("\n" + key + " ");
+    if (at == std::string::npos) return "<missing>";
+    size_t start = at + key.size() + 2;
+    return text.substr(start, text.find('\n', start) - start);
 }
 
 std::string dabserver_path() { return DABSERVER_BIN; }

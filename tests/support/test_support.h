@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "support/sys_support.h"
+
 namespace testsupport {
 
 // A scratch directory, removed with everything in it when the object goes.
@@ -59,14 +61,39 @@ private:
     std::string outfile_, errfile_;
 };
 
-// A TCP port that was free a moment ago.
-int free_port();
-
 // Sends raw bytes to 127.0.0.1:port (or [::1] when ipv6) and reads until the peer closes.
 std::string tcp_exchange(int port, const std::string &request, double timeout_s = 10, bool ipv6 = false);
 
-// Connects until the port accepts or the time is over.
-bool wait_for_port(int port, double timeout_s);
+// Standard output goes to a file while alive, or until restore().
+class stdout_to_file {
+public:
+    explicit stdout_to_file(const std::string &path);
+    ~stdout_to_file() { restore(); }
+    stdout_to_file(const stdout_to_file &) = delete;
+    stdout_to_file &operator=(const stdout_to_file &) = delete;
+    void restore();
+    // Restores standard output and returns what was written meanwhile.
+    std::string text();
+
+private:
+    std::string path_;
+    int saved_ = -1;
+};
+
+// Working directory changed while alive (a failed change fails the test).
+class cwd_guard {
+public:
+    explicit cwd_guard(const std::string &dir);
+    ~cwd_guard();
+    cwd_guard(const cwd_guard &) = delete;
+    cwd_guard &operator=(const cwd_guard &) = delete;
+
+private:
+    std::string old_;
+};
+
+// Value of "key value" in a written configuration file, "<missing>" without one.
+std::string ini_value(const std::string &text, const std::string &key);
 
 std::string dabserver_path();
 std::string source_dir();

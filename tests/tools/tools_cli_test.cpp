@@ -5,18 +5,14 @@
 #include <map>
 
 #include "signal_decode.h"
+#include "sim/rdi_unpack.h"
 #include "support/test_support.h"
 
 namespace {
 
-std::string tool(const std::string &name) { return testsupport::binary_dir() + "/tools/" + name; }
+using rdiunpack::lrev;
 
-uint32_t lrev(uint32_t w) {
-    uint32_t r = 0;
-    for (int i = 0; i < 24; i++)
-        if (w & (1u << i)) r |= 1u << (23 - i);
-    return r;
-}
+std::string tool(const std::string &name) { return testsupport::binary_dir() + "/tools/" + name; }
 
 }  // namespace
 
