@@ -56,8 +56,14 @@ using record = std::vector<uint8_t>;
 record response(uint8_t code) { return {GROUP_RESPONSE, code}; }
 
 record notify(uint8_t code, std::initializer_list<uint8_t> payload) {
-    record r = {GROUP_NOTIFY, code, static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
-    r.insert(r.end(), payload.begin(), payload.end());
+    // Built byte by byte: GCC 12 at -O3 warns falsely about a range insert into a fresh vector.
+    record r;
+    r.reserve(4 + payload.size());
+    r.push_back(GROUP_NOTIFY);
+    r.push_back(code);
+    r.push_back(static_cast<uint8_t>(payload.size() >> 8));
+    r.push_back(static_cast<uint8_t>(payload.size()));
+    for (uint8_t b : payload) r.push_back(b);
     return r;
 }
 
