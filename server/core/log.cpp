@@ -45,6 +45,7 @@ logger::logger(ensemble *p)
 }
 
 logger::~logger() {
+    if (started == 1) stop();
     if (fd) fclose(fd);
 }
 
@@ -59,7 +60,9 @@ int logger::start() {
 
 int logger::stop() {
     finished = 1;
-    if (e->cfg->logfilelevel == LOG_NONE || !started) return 0;
+    // Whether the thread runs decides, not the level now: the setup page may have set it to
+    // none meanwhile, and the thread and the open file must still be ended.
+    if (!started) return 0;
     usleep(100000);
     // The thread ends itself once it sees finished; what is still queued is written here.
     while (started == 1) usleep(5000);

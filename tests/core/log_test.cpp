@@ -171,6 +171,17 @@ TEST_F(log_fixture, HookCanConsumeMessages) {
     ens.l->logger_callback = nullptr;
 }
 
+TEST_F(log_fixture, FileLevelSetToNoneWhileRunningStillStopsAndWritesTheBacklog) {
+    ens.cfg->logfilelevel = LOG_WARN;
+    ASSERT_EQ(ens.l->start(), 1);
+    ens.l->log(LOG_ERR, "before the change\n");
+    ens.cfg->logfilelevel = LOG_NONE;  // as the setup page does
+    EXPECT_EQ(ens.l->stop(), 1);
+    EXPECT_EQ(ens.l->fd, nullptr) << "log file left open after stop";
+    EXPECT_EQ(ens.l->started, 2) << "logger thread still running after stop";
+    EXPECT_NE(read_file(dir.file("test.log")).find("<error> before the change"), std::string::npos);
+}
+
 TEST_F(log_fixture, UnopenableLogFileStillRunsAndStops) {
     ens.cfg->logfilelevel = LOG_WARN;
     copy_field(ens.cfg->logfilename, "/nonexistent-dir/x.log");
