@@ -139,7 +139,12 @@ int main(int argc, char **argv) {
                 sc.scan_band(2, 0);
             }
             cfg->write_ensemblefile();
-            e->d->tune(cfg->tunefreq);
+            // The watcher talks to the module too; and without a configured frequency
+            // there is nothing to go back to.
+            if (cfg->tunefreq > -1) {
+                module_lock guard(e->api);
+                e->d->tune(cfg->tunefreq);
+            }
             e->clean->force_reconfig();
         }
         if (rdidump) {

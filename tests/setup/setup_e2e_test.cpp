@@ -79,12 +79,15 @@ protected:
 };
 
 TEST_F(setup_e2e, command_line_scan_writes_both_ensembles_in_band_order) {
-    auto r = run(args({"-s", "-q"}), dir.path(), 60);
+    // Module answers are shown (debug level) to see where the module is left.
+    auto r = run(args({"-s", "-q", "-l", "0", "0"}), dir.path(), 60);
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     const std::string ens = read_file(dir.file("ensemble.ini"));
     EXPECT_TRUE(in_order(ens, {"\n227360\tDAB DEMO ONE", "\n1452960\tDAB DEMO TWO"}));
     EXPECT_TRUE(in_order(r.out, {"finished scanning band 1: found 1 ensembles", "finished scanning band 2: found 1 ensembles"}))
         << r.out;
+    // No frequency was configured: the module must not be sent a tune to "-1" (0x7FFFF x 16 kHz).
+    EXPECT_FALSE(contains(r.out, "tune_freq:8388592")) << r.out.substr(r.out.rfind("finished scanning band 2"));
 }
 
 TEST_F(setup_e2e, scan_from_the_page_then_retune_to_the_other_ensemble) {
