@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "core/config.h"
 #include "core/ensemble.h"
@@ -183,6 +184,9 @@ void httpconn::put_programmes() {
     prints("<select name=\"audio\" onChange=\"form.submit(); return true;\">\r\n");
     const int audiosubchid = e->cfg->audiosubchid;
     msc *m = e->msc_stream;
+    // Built under the table lock, sent after it: a client that stops reading must not keep the
+    // watcher from installing a new table.
+    std::string options;
     m->lock();
     for (int i = 0; i < MAX_SERVICES && m->service[i].sc; i++) {
         const dab_service_t &sv = m->service[i];
@@ -191,11 +195,14 @@ void httpconn::put_programmes() {
             if (c.prot_level == 0 || c.tmid != 0) continue;
             char label[sizeof c.label * 6];
             html_escape(label, sizeof label, c.label[0] ? c.label : sv.label);
-            prints("<option value=\"%d\" %s>%s</option>\r\n", c.subchannel,
-                   c.subchannel == audiosubchid ? "selected" : "", label);
+            char line[sizeof label + 64];
+            int n = snprintf(line, sizeof line, "<option value=\"%d\" %s>%s</option>\r\n", c.subchannel,
+                             c.subchannel == audiosubchid ? "selected" : "", label);
+            if (n > 0) options.append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
         }
     }
     m->unlock();
+    if (!options.empty()) send_all(s, options.data(), options.size());
     prints("</select><noscript><input type=\"submit\" name=\"test\" value=\"Set\"></noscript>Sets the subchannel to be "
            "put on the analog output</form>\r\n");
 }

@@ -1,11 +1,17 @@
 // Status page, playlists and statistics page as a connection writes them.
 
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "httpd/util.h"
 #include "module/dabapi.h"
@@ -166,6 +172,41 @@ TEST_F(playlist, EndsAtTheFirstServiceWithoutComponents) {
     ens.service[2].numofsc = 1000;
     c->display_status(-1);
     EXPECT_EQ(body(answer()), "http://radio:8000/stream/1.mp2\n");
+}
+
+using audio_selector = pages_fixture;
+
+TEST_F(audio_selector, ClientThatStopsReadingLeavesTheServiceTableFree) {
+    const std::vector<comp> comps(15, comp{0, 7, 3, 128, 0, 0, "Sixteen letters!"});
+    for (int i = 0; i < MAX_SERVICES; i++) add_service(0xD100 + i, 1, "Service", comps);
+    int tiny = 1;  // the smallest send buffer the system allows: the selector cannot be sent at once
+    ASSERT_EQ(setsockopt(c->s, SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny), 0);
+    std::atomic<bool> done(false);
+    std::thread t([&] {
+        c->put_programmes();
+        done = true;
+    });
+    usleep(300000);
+    const bool blocked = !done.load();
+    const int lock_result = pthread_mutex_trylock(&ens.msc_stream->lck);
+    if (lock_result == 0) pthread_mutex_unlock(&ens.msc_stream->lck);
+    std::string got;
+    char buf[65536];
+    while (!done.load() || got.find("</form>") == std::string::npos) {
+        pollfd pfd{peer, POLLIN, 0};
+        if (poll(&pfd, 1, 2000) <= 0) break;
+        ssize_t n = recv(peer, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        got.append(buf, static_cast<size_t>(n));
+    }
+    t.join();
+    EXPECT_TRUE(blocked) << "the client read nothing, so the selector could not be sent yet";
+    EXPECT_EQ(lock_result, 0) << "the service table stays locked while a client does not read";
+    size_t options = 0;
+    for (size_t p = got.find("<option value=\"7\" >Sixteen letters!</option>\r\n"); p != std::string::npos;
+         p = got.find("<option value=", p + 1))
+        options++;
+    EXPECT_EQ(options, static_cast<size_t>(MAX_SERVICES * 15));
 }
 
 using statistic_page = pages_fixture;
