@@ -72,6 +72,12 @@ int httpconn::put_file(const char *d) {
     // Length and time come from the file actually opened, whatever the spelling asked for.
     struct stat st;
     bool known = fstat(fileno(f), &st) == 0;
+    // A directory opens like a file but reads as nothing (one spelt in another case, or an
+    // index.html that is a directory): it is not sent as an empty page of its own size.
+    if (known && S_ISDIR(st.st_mode)) {
+        fclose(f);
+        return listing ? list_dir(d) : 0;
+    }
     off_t size = known ? st.st_size : 0;
     time_t mtime = known ? st.st_mtime : 0;
     // Content-Length carries an int; larger files go without it and end with the connection.

@@ -56,7 +56,8 @@ protected:
     static void SetUpTestSuite() {
         dir = new testsupport::temp_dir();
         std::string r = root();
-        for (const char *d : {"", "/sub", "/lst", "/lst/d", "/dang", "/empty", "/photos.jpg"})
+        for (const char *d : {"", "/sub", "/dirindex", "/dirindex/index.html", "/lst", "/lst/d", "/dang", "/empty",
+                              "/photos.jpg"})
             mkdir((r + d).c_str(), 0755);
         write_file(r + "/a.txt", "hello\n");
         write_file(r + "/big.bin", big_content());
@@ -137,6 +138,14 @@ TEST_F(http_server, DirectoriesRedirectIndexAndListing) {
     a = get("/sub/");
     EXPECT_EQ(a.status, 200);
     EXPECT_EQ(a.body, "<b>index</b>\n") << "index.html spelt in capitals";
+
+    // The case-insensitive lookup finds files only: a directory is no empty page of its size.
+    a = get("/SUB");
+    EXPECT_EQ(a.status, 404) << a.raw;
+    EXPECT_EQ(a.header("Content-Length"), "") << a.raw;
+    a = get("/dirindex/");
+    EXPECT_EQ(a.status, 200);
+    EXPECT_NE(a.body.find("<h1>Index of dirindex/</h1>"), std::string::npos) << "an index.html that is a directory";
 
     a = get("/empty/");
     EXPECT_EQ(a.status, 200);
