@@ -212,6 +212,8 @@ int config::write_configfile() {
         else if (!strcmp(k.key, "hostname")) copy_field(value, hostname);
         else if (!strcmp(k.key, "httpdroot")) copy_field(value, httpdroot);
         else copy_field(value, motparms);
+        // One line per key: a line end inside a value (from the setup page) would start a line of its own.
+        value[strcspn(value, "\r\n")] = 0;
         snprintf(buf, sizeof buf, "%s\n%s %s\n\n", k.comment, k.key, value);
         out += buf;
     }

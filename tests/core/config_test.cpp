@@ -146,6 +146,22 @@ TEST_F(config_fixture, WriteThenReadGivesTheSameValues) {
     EXPECT_EQ(count_logged(LOG_WARN), 0);
 }
 
+TEST_F(config_fixture, LineEndsInsideValuesCannotAddKeysToTheWrittenFile) {
+    copy_field(cfg->device, "/dev/usb/ombrel0");
+    copy_field(cfg->hostname, "radio:8000\r\ndevice /dev/sda");
+    copy_field(cfg->motparms, "-d out\npasswdfile /tmp/open.ini");
+    ASSERT_EQ(cfg->write_configfile(), 1);
+
+    ensemble other;
+    captured.attach(other.l);
+    copy_field(other.cfg->configfile, cfg->configfile);
+    ASSERT_EQ(other.cfg->read_configfile(), 1);
+    EXPECT_STREQ(other.cfg->device, "/dev/usb/ombrel0");
+    EXPECT_STREQ(other.cfg->passwdfile, "passwd.ini");
+    EXPECT_STREQ(other.cfg->hostname, "radio:8000");
+    EXPECT_STREQ(other.cfg->motparms, "-d out");
+}
+
 TEST_F(config_fixture, WriteToUncreatableFileFails) {
     cfg->set_configfile("/nonexistent-dir/dab.ini");
     EXPECT_EQ(cfg->write_configfile(), 0);
