@@ -166,6 +166,8 @@ int main(int argc, char **argv) {
     puts("goodbye");
     fflush(stdout);
     e->stop_threads();
+    // The handler reaches the configuration through e: no more of it once that is gone.
+    signal(SIGINT, SIG_IGN);
     delete e;
     e = nullptr;
     return 0;
