@@ -155,7 +155,8 @@ void cleanup::poll(poll_state &st) {
             if (!signal_good(now, last_good_signal, m->packet_errors, m->other_errors, st.ds.ber_fic))
                 recover(st, now);
         }
-        if ((st.ds.sync & 7) == 7) last_good_signal = time(nullptr);
+        // A module that stopped answering leaves its last status behind: that is no signal.
+        if (st.ds.ber_fic != 7 && (st.ds.sync & 7) == 7) last_good_signal = time(nullptr);
     }
     now = time(nullptr);
     if (!stopping() && housekeeping_due(e->msc_stream->eid, now, st.last_housekeeping)) housekeeping(st, now);

@@ -185,6 +185,26 @@ TEST_F(watcher_test, silent_module_is_asked_twice) {
     EXPECT_EQ(ps.ds.ber_fic, 7);
 }
 
+TEST_F(watcher_test, silent_module_is_no_good_signal) {
+    open_module(false);
+    m->eid = 0x10F1;
+    ps.last_housekeeping = time(nullptr);
+    answer_status(0, 7, 2);
+    clean->last_good_signal = time(nullptr);
+    clean->poll(ps);
+    ASSERT_EQ(ps.ds.sync, 7);
+
+    // The module falls silent: the synchronisation of its last status must not keep the data alive.
+    {
+        std::lock_guard<std::mutex> g(mscfake::st().m);
+        mscfake::st().responder = [](const bytes &) { return bytes{}; };
+    }
+    const time_t before = time(nullptr) - 10;
+    clean->last_good_signal = before;
+    clean->poll(ps);
+    EXPECT_EQ(clean->last_good_signal.load(), before);
+}
+
 TEST_F(watcher_test, housekeeping_every_3_seconds_once_identified) {
     open_module(false);
     answer_status(0, 7, 0);
