@@ -99,8 +99,8 @@ int logger::vlog(loglevel_t level, const char *fmt, va_list ap) {
     int len = 0;
     if (level >= filelevel) {
         // Claiming the slot first makes concurrent callers write different slots.
-        int n = logb.writeptr.fetch_add(1);
-        log_entry_t &en = logb.m[static_cast<unsigned>(n) % log_ring_entries];
+        const unsigned n = logb.writeptr.fetch_add(1);
+        log_entry_t &en = logb.m[n % log_ring_entries];
         en.done.store(0, std::memory_order_relaxed);
         format_entry(en, now, level, fmt, ap, &len);
         if (level >= scrnlevel) {
@@ -119,10 +119,10 @@ int logger::vlog(loglevel_t level, const char *fmt, va_list ap) {
 
 void logger::drain() {
     if (!fd) return;
-    const int w = logb.writeptr.load();
+    const unsigned w = logb.writeptr.load();
     if (w - readptr > log_ring_entries - 1) readptr = w;  // overrun: skip to the newest
-    while (readptr < w) {
-        log_entry_t &en = logb.m[static_cast<unsigned>(readptr) % log_ring_entries];
+    while (readptr != w) {
+        log_entry_t &en = logb.m[readptr % log_ring_entries];
         // Wait briefly for a caller still formatting this slot.
         int spins = 0;
         while (en.done.load(std::memory_order_acquire) != readptr + 1 && spins < 200) {

@@ -19,12 +19,13 @@ typedef struct log_entry_s {
     char msg[256];
     // Entry number + 1 once the slot's text is complete; the file thread waits for it,
     // so a slow writer's half-formatted entry is never written.
-    std::atomic<int> done;
+    std::atomic<unsigned> done;
 } log_entry_t;
 
 typedef struct log_buffer_s {
     log_entry_t m[log_ring_entries];
-    std::atomic<int> writeptr;
+    // Entry counters run for the life of the server: unsigned, so that they wrap cleanly.
+    std::atomic<unsigned> writeptr;
 } log_buffer_t;
 
 // Returns non-zero when it consumed the message.
@@ -44,7 +45,7 @@ public:
     int vlog(loglevel_t level, const char *fmt, va_list ap) __attribute__((format(printf, 3, 0)));
     void thread(void *);
 
-    int readptr;
+    unsigned readptr;
     FILE *fd;
     int last_mday;
     pthread_t log_thread;

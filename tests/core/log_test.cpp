@@ -149,6 +149,18 @@ TEST_F(log_fixture, OverrunRingSkipsToTheNewestEntries) {
     EXPECT_NE(file.find("fresh"), std::string::npos);
 }
 
+TEST_F(log_fixture, EntryCountersRunningOverTheirRangeLoseNothing) {
+    // A long-lived server at a verbose level counts past 2^31 entries.
+    ens.cfg->logfilelevel = LOG_WARN;
+    ens.l->logb.writeptr = 0x7FFFFFFDu;
+    ens.l->readptr = 0x7FFFFFFDu;
+    for (int i = 0; i < 6; i++) ens.l->log(LOG_WARN, "entry %d\n", i);
+    ens.l->start();
+    ens.l->stop();
+    const std::string file = read_file(dir.file("test.log"));
+    for (int i = 0; i < 6; i++) EXPECT_NE(file.find("entry " + std::to_string(i) + "\n"), std::string::npos) << i;
+}
+
 TEST_F(log_fixture, EntriesQueuedBeforeStartAreWritten) {
     ens.cfg->logfilelevel = LOG_WARN;
     ens.l->log(LOG_ERR, "early\n");
