@@ -529,7 +529,7 @@ bool parse_description(const std::string &text, const std::string &file_name, en
     return p.finish(err);
 }
 
-bool load_description(const std::string &path, ensemble_desc &out, std::string &err) {
+bool read_whole_file(const std::string &path, std::string &out, std::string &err) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
         err = path + ": cannot open";
@@ -537,7 +537,14 @@ bool load_description(const std::string &path, ensemble_desc &out, std::string &
     }
     std::stringstream ss;
     ss << f.rdbuf();
-    if (!parse_description(ss.str(), path, out, err)) return false;
+    out = ss.str();
+    return true;
+}
+
+bool load_description(const std::string &path, ensemble_desc &out, std::string &err) {
+    std::string text;
+    if (!read_whole_file(path, text, err)) return false;
+    if (!parse_description(text, path, out, err)) return false;
     size_t slash = path.find_last_of('/');
     out.base_dir = slash == std::string::npos ? "." : path.substr(0, slash);
     return true;

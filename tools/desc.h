@@ -93,6 +93,9 @@ bool parse_description(const std::string &text, const std::string &file_name, en
                        std::string &err);
 bool load_description(const std::string &path, ensemble_desc &out, std::string &err);
 
+// Whole file into out; false with "<path>: cannot open" in err.
+bool read_whole_file(const std::string &path, std::string &out, std::string &err);
+
 // Character flag field selecting short from label (short must be a subsequence of at most
 // 8 characters), or -1.
 int short_label_flags(const std::string &label, const std::string &short_label);

@@ -38,14 +38,8 @@ class subchannel {
 namespace {
 
 bool read_file(const std::string &path, bytes &out, std::string &err) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        err = path + ": cannot open";
-        return false;
-    }
-    std::stringstream ss;
-    ss << f.rdbuf();
-    std::string s = ss.str();
+    std::string s;
+    if (!read_whole_file(path, s, err)) return false;
     if (s.size() > max_object_size) {
         err = path + ": larger than 4 MiB";
         return false;
