@@ -149,3 +149,113 @@ void ringbuff::ring_write(int stream, int bufnum, const unsigned char *c, int le
     if (n > first) std::memcpy(buf, c + first, n - first);
     r.writeptr[bufnum].store(w + n);
 }
+
+ring_reader::ring_reader(ringbuff *rb, int stream, int part)
+    : rb_(rb), r_(rb ? rb->get_streambuf(stream) : nullptr), stream_(stream), part_(part) {}
+
+ring_reader::~ring_reader() {
+    if (held_) rb_->unset_req(stream_);
+}
+
+bool ring_reader::snapshot(unsigned long &w, unsigned long &size, int &fs) const {
+    mutex_guard g(&r_->lock);
+    w = r_->writeptr[part_].load();
+    size = r_->bufsize[part_];
+    fs = r_->framesize;
+    return r_->ptr[part_] && size > 0 && size <= RING_ALLOC && fs > 0;
+}
+
+bool ring_reader::open(bool frame_aligned) {
+    if (held_ || !r_ || (part_ != 0 && part_ != 1)) return false;
+    rb_->set_req(stream_);
+    unsigned long w = 0, size = 0;
+    int fs = 0;
+    bool ok;
+    {
+        mutex_guard g(&r_->lock);
+        w = r_->writeptr[part_].load();
+        size = r_->bufsize[part_];
+        fs = r_->framesize;
+        ok = r_->ptr[part_] && size > 0 && size <= RING_ALLOC && fs > 0 && r_->active.load();
+        flags_ = r_->flags;
+        audio_ = r_->audio;
+        copy_field(name_, r_->name);
+    }
+    if (!ok) {
+        rb_->unset_req(stream_);
+        return false;
+    }
+    held_ = true;
+    size_ = size;
+    framesize_ = fs;
+    cursor_ = frame_aligned ? w / static_cast<unsigned long>(fs) * fs : w;
+    return true;
+}
+
+void ring_reader::skip_to(unsigned long w, int fs) {
+    const unsigned long to = w / static_cast<unsigned long>(fs) * fs;
+    skipped_ += to - cursor_;
+    cursor_ = to;
+    overruns_++;
+}
+
+void ring_reader::follow(unsigned long w, unsigned long size, int fs) {
+    // A new shape puts the bytes at other offsets: resume at the newest frame of it.
+    if (size != size_ || fs != framesize_) {
+        size_ = size;
+        framesize_ = fs;
+        skip_to(w, fs);
+    } else if (w - cursor_ > size) {
+        skip_to(w, fs);
+    }
+}
+
+long ring_reader::pending() {
+    if (!held_) return -1;
+    unsigned long w, size;
+    int fs;
+    if (!snapshot(w, size, fs)) return -1;
+    follow(w, size, fs);
+    return static_cast<long>(w - cursor_);
+}
+
+unsigned long ring_reader::behind() {
+    if (!held_) return 0;
+    unsigned long w, size;
+    int fs;
+    snapshot(w, size, fs);
+    return w - cursor_;
+}
+
+unsigned long ring_reader::read(void *dst, unsigned long len) {
+    if (!held_ || !dst || len == 0) return 0;
+    unsigned long w, size;
+    int fs;
+    if (!snapshot(w, size, fs)) return 0;
+    follow(w, size, fs);
+    unsigned long n = w - cursor_;
+    if (n > len) n = len;
+    if (n == 0) return 0;
+    const unsigned char *ring = r_->ptr[part_];
+    const unsigned long idx = cursor_ % size;
+    const unsigned long first = size - idx < n ? size - idx : n;
+    std::memcpy(dst, ring + idx, first);
+    if (n > first) std::memcpy(static_cast<unsigned char *>(dst) + first, ring, n - first);
+    // Whatever the writer finished meanwhile overwrote the oldest bytes of the ring.
+    unsigned long w2, size2;
+    int fs2;
+    snapshot(w2, size2, fs2);
+    if (w2 - cursor_ > size || size2 != size || fs2 != fs) {
+        if (size2 > 0 && fs2 > 0) {
+            size_ = size2;
+            framesize_ = fs2;
+            fs = fs2;
+        }
+        skip_to(w2, fs);
+        return 0;
+    }
+    cursor_ += n;
+    return n;
+}
+
+bool ring_reader::alive() const { return r_ && r_->active.load() && !r_->disc_pending.load(); }

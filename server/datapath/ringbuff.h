@@ -59,3 +59,53 @@ public:
 private:
     int initialised;
 };
+
+// One reader's cursor into one part of a stream: the reader protocol in one place. It holds
+// the stream's interest from open() to its end, so the ring memory stays while it reads.
+// Sizes and the write count are taken under the stream's lock (the writer changes them
+// under it); the bytes themselves are copied without it and checked afterwards.
+class ring_reader {
+public:
+    ring_reader(ringbuff *rb, int stream, int part);
+    ~ring_reader();
+    ring_reader(const ring_reader &) = delete;
+    ring_reader &operator=(const ring_reader &) = delete;
+
+    // Registers interest; true when the stream can be read. The cursor starts at the newest
+    // frame boundary (frame_aligned) or with the next byte written. On false nothing is held.
+    bool open(bool frame_aligned);
+    // Bytes waiting behind the cursor; after the writer overtook the reader the cursor is first
+    // moved to the newest frame boundary (counted). -1 when the ring can no longer be read.
+    long pending();
+    // Distance to the writer as it stands, overrun included (may exceed size()).
+    unsigned long behind();
+    // Copies up to len waiting bytes into dst and advances the cursor; the count, 0 when none
+    // were waiting or the writer overwrote them during the copy (then counted and skipped).
+    unsigned long read(void *dst, unsigned long len);
+    // The stream still belongs to the configuration and no disconnect is pending.
+    bool alive() const;
+
+    unsigned long size() const { return size_; }
+    unsigned long overruns() const { return overruns_; }
+    unsigned long skipped() const { return skipped_; }
+    // Properties taken at open().
+    int framesize() const { return framesize_; }
+    int flags() const { return flags_; }
+    int audio() const { return audio_; }
+    const char *name() const { return name_; }
+
+private:
+    // Write count, size and frame size under the lock; false when the part cannot be read.
+    bool snapshot(unsigned long &w, unsigned long &size, int &fs) const;
+    // Follows a changed shape and an overrun.
+    void follow(unsigned long w, unsigned long size, int fs);
+    void skip_to(unsigned long w, int fs);
+
+    ringbuff *rb_;
+    rbuff_t *r_;
+    int stream_, part_;
+    bool held_ = false;
+    unsigned long cursor_ = 0, size_ = 0, overruns_ = 0, skipped_ = 0;
+    int framesize_ = 0, flags_ = 0, audio_ = 0;
+    char name_[17] = "";
+};

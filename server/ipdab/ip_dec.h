@@ -1,11 +1,6 @@
 #pragma once
 // IP over DAB packet service decoder.
 
-#include "mot/motmain.h"
-
-struct packet_callbacks_s {
-    const char *name;
-    const char *author;
-};
+#include "mot/packet.h"
 
 extern packet_callbacks_t default_packet_ip_handler;
