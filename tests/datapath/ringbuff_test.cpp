@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -132,8 +135,8 @@ TEST_F(RingTest, StreamNumbersOutsideTheTableAreRefused) {
 
 TEST_F(RingTest, ReaderFollowingTheProtocolSeesExactlyWhatWasWritten) {
     rb.ringbuf_properties(9, 0, 96, 0, "x", 0);
-    rb.set_req(9);
-    prbuff_t r = rb.get_streambuf(9);
+    ring_reader rd(&rb, 9, 0);
+    ASSERT_TRUE(rd.open(false));
     const unsigned long total = 3 * RING_ALLOC;
     std::atomic<bool> done(false);
     std::thread writer([&] {
@@ -145,16 +148,92 @@ TEST_F(RingTest, ReaderFollowingTheProtocolSeesExactlyWhatWasWritten) {
         }
         done = true;
     });
-    unsigned long rd = 0, checked = 0, bad = 0;
-    while (!done || rd < r->writeptr[0].load()) {
-        unsigned long w = r->writeptr[0].load();
-        unsigned long size = r->bufsize[0];
-        if (w - rd > size / 2) rd = w / 96 * 96;  // too far behind: resynchronise
-        for (; rd < w; rd++, checked++)
-            if (r->ptr[0][rd % size] != static_cast<unsigned char>(rd % 251)) bad++;
+    // Positions follow from the bytes skipped: read + skipped is the absolute position.
+    unsigned long pos = 0, checked = 0, bad = 0;
+    std::vector<unsigned char> buf(RING_ALLOC / 2);
+    while (!done || rd.pending() > 0) {
+        const unsigned long skipped = rd.skipped();
+        const unsigned long n = rd.read(buf.data(), buf.size());
+        pos += rd.skipped() - skipped;
+        for (unsigned long i = 0; i < n; i++, pos++, checked++)
+            if (buf[i] != static_cast<unsigned char>(pos % 251)) bad++;
     }
     writer.join();
     EXPECT_GT(checked, 0u);
     EXPECT_EQ(bad, 0u);
-    rb.unset_req(9);
+}
+
+TEST_F(RingTest, OneReaderAcrossTheWrapAndWhenOvertaken) {
+    EXPECT_FALSE(ring_reader(&rb, 11, 0).open(false)) << "an unconfigured ring cannot be read";
+    EXPECT_EQ(rb.is_req(11), 0) << "and the refused reader holds no interest";
+
+    rb.ringbuf_properties(11, 0, 96, 0, "x", 0);
+    const unsigned long size = ringbuff::part_size(96);
+    ASSERT_EQ(size, 131040u);
+    {
+        ring_reader rd(&rb, 11, 0);
+        ASSERT_TRUE(rd.open(false));
+        EXPECT_EQ(rb.is_req(11), 1);
+        fill(11, 0, size - 40, 0);
+        std::vector<unsigned char> got(size);
+        ASSERT_EQ(rd.read(got.data(), size), size - 40);
+        // 100 bytes from 40 before the end: 40 at the end, 60 from the start of the ring.
+        fill(11, 0, 100, 7);
+        EXPECT_EQ(rd.pending(), 100);
+        ASSERT_EQ(rd.read(got.data(), 1000), 100u);
+        for (int i = 0; i < 100; i++) ASSERT_EQ(got[i], static_cast<unsigned char>(7 + i)) << "byte " << i;
+        EXPECT_EQ(rd.overruns(), 0u);
+
+        // More than a ring unread: the reader jumps to the newest frame boundary and says so.
+        // Written so far 2 x size + 348 bytes (size is 1365 frames): the boundary lies 60 bytes back.
+        fill(11, 0, size + 96 * 3, 0);
+        EXPECT_EQ(rd.pending(), 60);
+        EXPECT_EQ(rd.overruns(), 1u);
+        EXPECT_EQ(rd.skipped(), 2 * size + 288 - (size + 60));
+        fill(11, 0, 96, 50);
+        ASSERT_EQ(rd.read(got.data(), size), 60u + 96u);
+        EXPECT_EQ(got[60], 50);
+        EXPECT_EQ(got[155], 50 + 95);
+
+        EXPECT_TRUE(rd.alive());
+        rb.set_disc_pending(11);
+        EXPECT_FALSE(rd.alive());
+    }
+    EXPECT_EQ(rb.is_req(11), 0) << "the reader gives its interest back";
+}
+
+TEST_F(RingTest, ReaderUnderARacingWriterNeverHandsOutOverwrittenBytes) {
+    // Frames of 24 words, each word its own absolute index: a byte from the wrong round shows.
+    rb.ringbuf_properties(12, 0, 96, 0, "x", 0);
+    ring_reader rd(&rb, 12, 0);
+    ASSERT_TRUE(rd.open(true));
+    const uint32_t words = 3 * RING_ALLOC;
+    std::atomic<bool> done(false);
+    std::thread writer([&] {
+        uint32_t frame[24];
+        for (uint32_t n = 0; n < words; n += 24) {
+            for (uint32_t i = 0; i < 24; i++) frame[i] = n + i;
+            rb.ring_write(12, 0, reinterpret_cast<unsigned char *>(frame), 96);
+            if (n % 240 == 0) usleep(20);
+        }
+        done = true;
+    });
+    uint32_t buf[1000];
+    int64_t last = -1;
+    unsigned long seen_overruns = 0, bad = 0, checked = 0;
+    for (int round = 0; !done || rd.pending() > 0; round++) {
+        const unsigned long n = rd.read(buf, sizeof buf) / 4;
+        // A skip reported by this read or by one that then gave nothing.
+        const bool jumped = rd.overruns() != seen_overruns;
+        for (unsigned long i = 0; i < n; i++, checked++) {
+            if (jumped && i == 0 ? (buf[i] % 24 != 0 || buf[i] <= last) : buf[i] != last + 1) bad++;
+            last = buf[i];
+        }
+        if (n > 0) seen_overruns = rd.overruns();
+        if (round % 7 == 0) usleep(200);
+        if (round % 100 == 99) usleep(15000);  // now and then more than a ring behind
+    }
+    writer.join();
+    EXPECT_GT(checked, 0u);
+    EXPECT_EQ(bad, 0u) << "words out of sequence without an overrun reported";
 }
