@@ -1,0 +1,141 @@
+// The MOT/PAD decoder of a real dabserver on the virtual module: its threads follow the
+// broadcast's configuration, read internally or from another server over HTTP, and end cleanly.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+using namespace testsupport;
+
+namespace {
+
+bool contains(const std::string &hay, const std::string &needle) { return hay.find(needle) != std::string::npos; }
+
+size_t count(const std::string &hay, const std::string &needle) {
+    size_t n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
+    return n;
+}
+
+struct server {
+    int port = free_port();
+    std::unique_ptr<child> proc;
+
+    server(const temp_dir &dir, const std::string &name, const std::vector<std::string> &device,
+           const std::vector<std::string> &mot) {
+        std::vector<std::string> a = {dabserver_path(), "-c", dir.file(name + ".ini"), "-f", dir.file(name + ".log"),
+                                      "-p", std::to_string(port), "-R", dir.file("root"), "-l", "99", "0"};
+        a.insert(a.end(), device.begin(), device.end());
+        a.insert(a.end(), mot.begin(), mot.end());
+        proc = std::make_unique<child>(a, dir.path());
+    }
+    bool wait(const std::string &text, double s = 40) { return proc->wait_for_output(text, s); }
+    std::string log() const { return proc->out(); }
+    // Ctrl-C: every thread joined, exit 0, no sanitizer report.
+    void stop() {
+        proc->signal(SIGINT);
+        EXPECT_EQ(proc->wait(60), 0) << proc->err();
+        EXPECT_TRUE(contains(log(), "***************** MOT loop dead *******************")) << log();
+        for (const char *bad : {"AddressSanitizer", "LeakSanitizer", "runtime error"})
+            EXPECT_FALSE(contains(proc->err(), bad)) << proc->err();
+    }
+};
+
+class mot_e2e : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const std::string demo = source_dir() + "/demo/signal";
+        if (!file_exists(demo + "/12c.eti") || !file_exists(demo + "/la.eti"))
+            GTEST_SKIP() << "demo signal not generated (make demo-signal)";
+        mkdir(dir.file("root").c_str(), 0755);
+        sim = {"-d", "sim:" + demo, "-t", "12c"};
+    }
+    temp_dir dir;
+    std::vector<std::string> sim;
+};
+
+bool wait_for_output_count(server &s, const std::string &text, size_t n, double seconds) {
+    const double end = now_s() + seconds;
+    while (now_s() < end) {
+        if (count(s.log(), text) >= n) return true;
+        usleep(200000);
+    }
+    return count(s.log(), text) >= n;
+}
+
+const char *const threads_12c[] = {
+    "Packet decoder thread for subchannel 5 started",
+    "Packet decoder thread for subchannel 6 started",
+    "XPAD/MOT decoder thread for subchannel 1 started, path ",
+    "XPAD/MOT decoder thread for subchannel 2 started, path ",
+    "XPAD/MOT decoder thread for subchannel 3 started, path ",
+};
+
+}  // namespace
+
+TEST_F(mot_e2e, ThreadsFollowTheEnsembleInternallyAndOverHttp) {
+    server a(dir, "a", sim, {"-M", "-d", dir.file("a-data")});
+    ASSERT_TRUE(a.wait("Start decoder threads")) << a.log();
+    for (const char *t : threads_12c) ASSERT_TRUE(a.wait(t, 10)) << t << "\n" << a.log();
+    EXPECT_TRUE(contains(a.log(), "path " + dir.file("a-data") + "/c1d1/d101/")) << a.log();
+
+    // A second server without a receiver decodes the first one's streams over HTTP.
+    server b(dir, "b", {"-E"}, {"-M", "-d", dir.file("b-data"), "127.0.0.1:" + std::to_string(a.port)});
+    ASSERT_TRUE(b.wait("Start decoder threads")) << b.log();
+    for (const char *t : threads_12c) ASSERT_TRUE(b.wait(t, 10)) << t << "\n" << b.log();
+    EXPECT_TRUE(contains(b.log(), "Contacting 127.0.0.1:" + std::to_string(a.port) + " (127.0.0.1) for FIG 0/0..."));
+
+    // Polls every 10 s; nothing changes, so nothing restarts.
+    ASSERT_TRUE(wait_for_output_count(a, "Get configuration data", 3, 30)) << a.log();
+    EXPECT_EQ(count(a.log(), "decoder thread for subchannel"), 5u);
+    EXPECT_FALSE(contains(a.log(), "RESTART")) << a.log();
+    EXPECT_FALSE(contains(a.log(), "Sending shutdown")) << a.log();
+
+    // Tuning to the other ensemble: the old threads stop, the new ensemble's start.
+    const std::string tuned = tcp_exchange(a.port, "GET /setup?freq=la HTTP/1.0\r\n\r\n", 30);
+    EXPECT_EQ(tuned.rfind("HTTP/1.0 200", 0), 0u) << tuned;
+    ASSERT_TRUE(a.wait("XPAD/MOT decoder thread for subchannel 2 started, path " + dir.file("a-data") + "/c2d2/d202/",
+                       90))
+        << a.log();
+    for (const char *t : {"#5: Stopping decoder for packet stream", "#6: Stopping decoder for packet stream",
+                          "Stopping PAD/MOT-decoder for stream 3"})
+        EXPECT_TRUE(contains(a.log(), t)) << t;
+    ASSERT_TRUE(b.wait("XPAD/MOT decoder thread for subchannel 1 started, path " + dir.file("b-data") + "/c2d2/d201/",
+                       90))
+        << b.log();
+
+    b.stop();
+    a.stop();
+}
+
+TEST_F(mot_e2e, OptionsDisableDecodersOrShowTheUsage) {
+    server off(dir, "off", sim, {"-M", "-m", "-p"});
+    server help(dir, "help", sim, {"-M", "-?"});
+    ASSERT_TRUE(off.wait("Start decoder threads")) << off.log();
+    ASSERT_TRUE(off.wait("PAD decoder disabled", 10)) << off.log();
+    EXPECT_TRUE(contains(off.log(), "Packet data channels disabled"));
+    EXPECT_FALSE(contains(off.log(), "decoder thread for subchannel")) << off.log();
+
+    // The usage goes to standard error; the server itself keeps running without the decoder.
+    ASSERT_TRUE(wait_for_port(help.port, 20));
+    usleep(2500000);
+    const std::string usage = help.proc->err();
+    for (const char *line : {"Usage: dab [dab-options] -M [mot-options] [<URL>]\n\nMOT-Options:\n\n",
+                             "-x <sid/addr/dscty> Select explicit decoder for packet streams\n",
+                             "Internal Decoders:\n\tDummy stream (packet)\n\tDynamic Label (XPAD)\n"
+                             "\tMOT (+MOT-directory) (XPAD/packet)\n\tIP-over-DAB (packet)\n"})
+        EXPECT_TRUE(contains(usage, line)) << line << "\n" << usage;
+    EXPECT_EQ(tcp_exchange(help.port, "GET / HTTP/1.0\r\n\r\n").rfind("HTTP/1.0 200", 0), 0u);
+    EXPECT_FALSE(contains(help.log(), "MOT-Library")) << "the decoder does not start";
+
+    help.proc->signal(SIGINT);
+    EXPECT_EQ(help.proc->wait(60), 0) << help.proc->err();
+    off.stop();
+}
