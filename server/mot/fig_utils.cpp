@@ -165,6 +165,7 @@ int mot_dec_class::get_fig_info(const char *srv, int prt, const char *pth) {
     for (auto &sc : subchannels) {
         sc.type = 0;
         sc.exist = 0;
+        sc.sid = 0;  // else a label follows a service to the subchannel it has left
         sc.label[0] = 0;
         sc.changed = 0;
     }

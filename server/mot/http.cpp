@@ -148,6 +148,9 @@ int parse_url(const char *urlx, char *server, int *port, char *path) {
     char *p = url;
     if (strncasecmp(p, "http://", 7) == 0) p += 7;
     char *colon = strchr(p, ':');
+    // A colon after the first slash belongs to the path, not to a port.
+    const char *first_slash = strchr(p, '/');
+    if (colon && first_slash && first_slash < colon) colon = nullptr;
     char *slash;
     if (colon) {
         *colon = 0;
