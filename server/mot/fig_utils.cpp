@@ -25,13 +25,6 @@ uint32_t le32(const unsigned char *p) {
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-void printable(char *dst, size_t size, const unsigned char *src, int len) {
-    size_t j = 0;
-    for (int i = 0; i < len && j + 1 < size; i++)
-        dst[j++] = (src[i] >= 0x20 && src[i] < 0x7F) ? static_cast<char>(src[i]) : '.';
-    dst[j] = 0;
-}
-
 bool terminated(const char (&field)[17]) { return memchr(field, 0, sizeof field) != nullptr; }
 
 template <class R>
@@ -57,7 +50,7 @@ gen_data_s *parse_fig_reply(ensemble *e, const unsigned char *buf, int len, int 
     const int greeting = static_cast<int>(sizeof fig_reply_greeting - 1);
     if (!buf || len < greeting || memcmp(buf, fig_reply_greeting, greeting) != 0) {
         char shown[201];
-        printable(shown, sizeof shown, buf, buf && len > 0 ? len : 0);
+        printable(shown, sizeof shown, reinterpret_cast<const char *>(buf), buf && len > 0 ? len : 0);
         e->l->log(LOG_CRIT, "Protocol error, wrong FIG reply: (length %i) %s\n", len, shown);
         return nullptr;
     }

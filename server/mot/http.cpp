@@ -125,7 +125,8 @@ void file_close(MSOCKET *s) {
     free(s);
 }
 
-// Printable form of bytes from the network, for a log line.
+}  // namespace
+
 void printable(char *dst, size_t size, const char *src, int len) {
     size_t j = 0;
     for (int i = 0; i < len && j + 1 < size; i++) {
@@ -134,8 +135,6 @@ void printable(char *dst, size_t size, const char *src, int len) {
     }
     dst[j] = 0;
 }
-
-}  // namespace
 
 void ws_init() {}
 

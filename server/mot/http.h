@@ -3,6 +3,7 @@
 // server, the ring buffers of this process, or a file holding a recorded stream.
 
 #include <atomic>
+#include <cstddef>
 
 class ensemble;
 class ring_reader;
@@ -33,4 +34,6 @@ int parse_url(const char *urlx, char *server, int *port, char *path);
 // Exactly len bytes, or fewer on time-out (20 s without data) or end of data; -1 on error or abort.
 int read_data(MSOCKET *fd, char *buf, int len);
 int send_req(MSOCKET *fd, const char *s);
+// Bytes from the network as text for a log line: control and non-ASCII bytes become '.'.
+void printable(char *dst, size_t size, const char *src, int len);
 

@@ -5,6 +5,7 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -467,7 +468,7 @@ void mot_dec_class::mot_check_configuration_changes(int get_figs) {
     for (int n = 0; n < MOT_SUBCHANNELS; n++)
         if (subchannels[n].changed)
             e->l->log(LOG_WARN, "Configuration change: Subch #%i, exist %i, descr %08x, type %i, enable %i\n", n,
-                      subchannels[n].exist, hd[n] ? 1u : 0u, subchannels[n].type, subchannels[n].disabled);
+                      subchannels[n].exist, static_cast<unsigned>(reinterpret_cast<uintptr_t>(hd[n])), subchannels[n].type, subchannels[n].disabled);
 }
 
 void mot_dec_class::init_stat() {

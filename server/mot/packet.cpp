@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,7 +153,7 @@ void mot_dec_class::setup_packet_decoder(packet_state_t **pss, int, const char *
         if (!sc.changed || !sc.exist || (sc.disabled & 2)) continue;
         e->l->log(LOG_DEBUG, "#%i, sid %08x, scid %04x, dscty %x, ps[id] %x, label <%s>\n", pi->subchid,
                   static_cast<unsigned>(pi->sid), static_cast<unsigned>(pi->scid), static_cast<unsigned>(pi->dscty),
-                  pss[pi->subchid] ? 1u : 0u, pi->label);
+                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(pss[pi->subchid])), pi->label);
         if (!pss[pi->subchid]) {
             char dir[sizeof(packet_state_t::path)];
             snprintf(dir, sizeof dir, "%s/", epath);
@@ -195,7 +196,7 @@ void mot_dec_class::setup_packet_decoder(packet_state_t **pss, int, const char *
                         made.sid = b.sid;
                         made.addr = b.addr;
                         made.dscty = b.dscty;
-                        snprintf(made.label, 16, "%s", b.label);
+                        copy_field(made.label, 16, b.label);
                         ps_install_service(p, &made, t, b.dscty);
                         break;
                     }
