@@ -125,6 +125,19 @@ void file_close(MSOCKET *s) {
     free(s);
 }
 
+// A source that is read without a socket: nothing to send, always ready.
+MSOCKET *new_source(ensemble *e, int mode, void *context, int (*recv)(MSOCKET *, void *, int, int),
+                    void (*close)(MSOCKET *)) {
+    MSOCKET *m = new_record(e, 0, mode);
+    if (!m) return nullptr;
+    m->context = context;
+    m->recv = recv;
+    m->send = no_send;
+    m->check_timeout = always_ready;
+    m->close = close;
+    return m;
+}
+
 }  // namespace
 
 void printable(char *dst, size_t size, const char *src, int len) {
@@ -244,17 +257,12 @@ MSOCKET *mot_dec_class::setup_net_local(int stream, int mode) {
         delete rd;
         return nullptr;
     }
-    MSOCKET *m = new_record(e, 0, mode);
+    MSOCKET *m = new_source(e, mode, rd, local_recv, local_close);
     if (!m) {
         delete rd;
         return nullptr;
     }
     m->id = stream;
-    m->context = rd;
-    m->recv = local_recv;
-    m->send = no_send;
-    m->check_timeout = always_ready;
-    m->close = local_close;
     return m;
 }
 
@@ -262,16 +270,8 @@ MSOCKET *mot_dec_class::setup_net_file(const char *file, int mode) {
     e->l->log(LOG_INFO, "Opening %s\n", file);
     FILE *f = fopen(file, "rb");
     if (!f) return nullptr;
-    MSOCKET *m = new_record(e, 0, mode);
-    if (!m) {
-        fclose(f);
-        return nullptr;
-    }
-    m->context = f;
-    m->recv = file_recv;
-    m->send = no_send;
-    m->check_timeout = always_ready;
-    m->close = file_close;
+    MSOCKET *m = new_source(e, mode, f, file_recv, file_close);
+    if (!m) fclose(f);
     return m;
 }
 
