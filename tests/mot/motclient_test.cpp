@@ -22,6 +22,7 @@
 
 #include "datapath/datapath_env.h"
 #include "datapath/fic.h"
+#include "datapath/ringbuff.h"
 #include "mot/fig_utils.h"
 #include "mot/http.h"
 #include "mot/motmain.h"
@@ -448,4 +449,37 @@ TEST_F(MotClientTest, ReconfigurationMovesTheLabelWithItsService) {
     ASSERT_EQ(mot.get_fig_info("", 0, ""), 1);
     EXPECT_EQ(view_of(mot).channels, (std::vector<std::string>{"1 type 0 exist 1 sid 0 ''", "5 type 0 exist 1 sid 0 ''",
                                                                 "6 type 1 exist 1 sid d101 'Radio One'"}));
+}
+
+TEST_F(MotClientTest, InternalReadWaitsForItsBytesAndGivesUpOnAbort) {
+    ringbuff &rb = *env.ens.rbuff;
+    rb.init_ring_buffer(1);
+    std::atomic<int> abort_flag(0);
+    EXPECT_EQ(mot.open_stream("", 0, "", 9, 0, 0, &abort_flag), nullptr) << "ring 9 is not configured";
+    EXPECT_EQ(rb.is_req(9), 0);
+
+    rb.ringbuf_properties(9, 0, 96, 0, "x", 0);
+    MSOCKET *s = mot.open_stream("", 0, "", 9, 0, 0, &abort_flag);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(rb.is_req(9), 1);
+    const unsigned char frame[6] = {0xFF, 0xFE, 0xFD, 0xFC, 1, 2};
+    rb.ring_write(9, 0, frame, 6);
+    char buf[8] = {};
+    EXPECT_EQ(read_data(s, buf, 4), 4);
+    EXPECT_EQ(memcmp(buf, frame, 4), 0);
+
+    // Two bytes wait, four are asked for: the read waits until the abort flag is raised.
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread raiser([&] {
+        usleep(300000);
+        abort_flag = 1;
+    });
+    EXPECT_EQ(read_data(s, buf, 4), -1);
+    const double waited = testsupport::seconds_since(t0);
+    raiser.join();
+    EXPECT_GE(waited, 0.29);
+    EXPECT_LT(waited, 0.55) << "the abort flag is watched every 100 ms";
+    mot.close_stream(s);
+    EXPECT_EQ(rb.is_req(9), 0) << "closing gives the interest back";
+    rb.init_ring_buffer(0);
 }
