@@ -412,6 +412,7 @@ class parser {
         if (!count(a, 1, 1, err) || !integer(a[0], 1, 1000000, n, err)) return false;
         if (k == "fib_crc") f.fib_crc = static_cast<int>(n);
         else if (k == "drop_packet") f.drop_packet = static_cast<int>(n);
+        else if (k == "packet_crc") f.packet_crc = static_cast<int>(n);
         else if (k == "dg_crc") f.dg_crc = static_cast<int>(n);
         else return fail(err, "unknown keyword \"" + k + "\" in [faults]");
         return true;

@@ -69,6 +69,7 @@ struct service_desc {
 struct fault_desc {
     int fib_crc = 0;      // corrupt one FIB CRC every n frames
     int drop_packet = 0;  // drop every n-th packet
+    int packet_crc = 0;   // corrupt every n-th packet CRC
     int dg_crc = 0;       // corrupt every n-th data group CRC
     int truncate = 0;     // truncate every n-th frame of truncate_subchid
     int truncate_subchid = -1;

@@ -23,9 +23,10 @@ constexpr size_t max_object_size = 4u << 20;
 
 struct fault_counters {
     fault_desc f;
-    uint64_t dgs = 0, packets = 0;
+    uint64_t dgs = 0, packets = 0, crc_packets = 0;
     bool next_dg() { return f.dg_crc && ++dgs % static_cast<uint64_t>(f.dg_crc) == 0; }
     bool next_packet() { return f.drop_packet && ++packets % static_cast<uint64_t>(f.drop_packet) == 0; }
+    bool next_packet_crc() { return f.packet_crc && ++crc_packets % static_cast<uint64_t>(f.packet_crc) == 0; }
 };
 
 class subchannel {
@@ -282,6 +283,7 @@ class packet_subchannel : public subchannel {
                     rr_ = (rr_ + i + 1) % services_.size();
                     // a dropped packet leaves a gap in its address's continuity index
                     if (faults_.next_packet()) make_packet(buf + pos, plen, 0, 0, 3, nullptr, 0);
+                    else if (faults_.next_packet_crc()) buf[pos + static_cast<size_t>(plen) - 1] ^= 0xFF;
                 }
             }
             if (!sent) {

@@ -34,6 +34,7 @@ config::config(ensemble *p)
     copy_field(passwdfile, "passwd.ini");
     copy_field(hostname, "localhost:8000");
     copy_field(device, "/dev/usb/ombrel0");
+    multicastif[0] = 0;
     for (auto &a : motargv) a = static_cast<char *>(calloc(1, MOT_ARG_SIZE));
 }
 
@@ -84,6 +85,7 @@ constexpr key_block config_keys[] = {
     {"hostname", "; set the hostname for http requests"},
     {"httpdroot", "; document root for builtin http server"},
     {"motparms", "; parameters for builtin mot decoder"},
+    {"multicastif", "; network interface for IP over DAB multicast, e.g. eth0 (empty: by route)"},
 };
 
 }  // namespace
@@ -132,6 +134,9 @@ int config::apply_key(const char *key, const char *value) {
     } else if (!strcmp(key, "motparms")) {
         copy_field(motparms, value);
         l->log(LOG_DEBUG, "motparms: %s\n", motparms);
+    } else if (!strcmp(key, "multicastif")) {
+        copy_field(multicastif, value);
+        l->log(LOG_DEBUG, "multicastif: %s\n", multicastif);
     } else {
         return 0;
     }
@@ -211,6 +216,7 @@ int config::write_configfile() {
         else if (!strcmp(k.key, "httpmaxconn")) snprintf(value, sizeof value, "%d", httpmaxconn);
         else if (!strcmp(k.key, "hostname")) copy_field(value, hostname);
         else if (!strcmp(k.key, "httpdroot")) copy_field(value, httpdroot);
+        else if (!strcmp(k.key, "multicastif")) copy_field(value, multicastif);
         else copy_field(value, motparms);
         // One line per key: a line end inside a value (from the setup page) would start a line of its own.
         value[strcspn(value, "\r\n")] = 0;

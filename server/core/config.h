@@ -57,6 +57,8 @@ public:
     char passwdfile[256];
     char hostname[1024];
     char device[256];
+    // Interface of the IP-over-DAB multicast output; empty: chosen by the routes.
+    char multicastif[64];
     ensemble_entry_t ens[MAX_ENSEMBLES];
     int ensemblecnt;
     int emulate;

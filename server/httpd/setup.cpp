@@ -78,6 +78,7 @@ int httpconn::display_setup(char *token, int mode) {
         text_field("hostname=", cfg->hostname, sizeof cfg->hostname);
         text_field("httpdroot=", cfg->httpdroot, sizeof cfg->httpdroot);
         text_field("motparms=", cfg->motparms, sizeof cfg->motparms);
+        text_field("multicastif=", cfg->multicastif, sizeof cfg->multicastif);
         text_field("ensemblefile=", cfg->ensemblefile, sizeof cfg->ensemblefile);
         if (get_postarea("shutdown=", value, sizeof value) && atoi(value) == 1) cfg->finished = 1;
 
@@ -171,6 +172,9 @@ int httpconn::display_setup(char *token, int mode) {
         prints("%s<tr><td>MOT-Decoder Parameters:</td><td><input name=\"motparms\" value=\"%s\" size=32>\r\n", form,
                shown_value<sizeof cfg->motparms>(cfg->motparms).text);
         prints("%sStartup Parameters for builtin MOT decoder.%s", set, end);
+        prints("%s<tr><td>Multicast Interface:</td><td><input name=\"multicastif\" value=\"%s\" size=16>\r\n", form,
+               shown_value<sizeof cfg->multicastif>(cfg->multicastif).text);
+        prints("%sNetwork interface for IP over DAB datagrams (empty: by route).%s", set, end);
         prints("%s<tr><td>Shutdown Server:</td><td><input type=\"hidden\" name=\"shutdown\" value=\"1\">\r\n", form);
         prints("<input type=\"submit\" value=\"Shutdown\">&nbsp; Stops the server immediately.%s", end);
     }

@@ -4,20 +4,25 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
+#include "mot/crc.h"
+#include "mot/mot_dec.h"
 #include "mot/motmain.h"
 
 namespace {
 
 constexpr int open_attempts = 4;
 constexpr int max_info_entries = 256;
+constexpr unsigned char ci_unseen = 0xFF;  // no packet of the address yet
 
 void *ps_stream_install(void *, packet_state_t *, p_service_component_t *, packet_info_t *) {
     return reinterpret_cast<void *>(1);
@@ -29,10 +34,130 @@ void ps_stream_free(void *, packet_state_t *, p_service_component_t *) {}
 
 bool stop_requested(mot_dec_class *m, decoder_info_t *hd) { return m->hard_restart.load() || hd->shutdown.load(); }
 
+// One time stamp for the whole process: a burst of breaks on many services is reported loudly once.
+std::atomic<time_t> last_missing_report{0};
+
 }  // namespace
 
+void *ps_mot_install(void *, packet_state_t *ps, p_service_component_t *psc, packet_info_t *) {
+    char dir[600], html[32];
+    snprintf(dir, sizeof dir, "%s/%08x/%04x", ps->path, static_cast<unsigned>(psc->sid),
+             static_cast<unsigned>(psc->scid));
+    snprintf(html, sizeof html, "%08x/%04x/", static_cast<unsigned>(psc->sid), static_cast<unsigned>(psc->scid));
+    ps->owner->e->l->log(LOG_DEBUG,
+                         "Register MOT-Service, id %i, sid %08x, scid %04x, addr %i, path <%s>, html-base %s\n", ps->id,
+                         static_cast<unsigned>(psc->sid), static_cast<unsigned>(psc->scid), psc->addr, dir, html);
+    mot_state_t *ms = mot_init(ps->owner, ps->id, dir, html);
+    if (!ms) return nullptr;
+    psc->msc_buf = ms->msc_buf;
+    return ms;
+}
+
+void ps_mot_handle(void *, packet_state_t *, p_service_component_t *psc, int mode) {
+    mot_handle(static_cast<mot_state_t *>(psc->state), mode);
+}
+
+void ps_mot_free(void *, packet_state_t *, p_service_component_t *psc) {
+    if (psc->state) mot_free(static_cast<mot_state_t *>(psc->state));
+}
+
+int parse_packet(packet_state_t *ps, const unsigned char *packet) {
+    mot_dec_class *m = ps->owner;
+    const int plen = 24 * (1 + (packet[0] >> 6));
+    const int ci = packet[0] >> 4 & 3;
+    const int first_last = packet[0] >> 2 & 3;
+    const int addr = (packet[0] & 3) << 8 | packet[1];
+    const int useful = packet[2] & 0x7F;
+    if (useful > plen) {
+        m->e->l->log(LOG_WARN, "packet-decoder: UDL>PLEN! (%i,%i), data stream corrupted!\n", useful, plen);
+        m->stat_update(ps->id, MS_PACKET_BAD_LENGTH, 1);
+        return -1;
+    }
+    const unsigned want = calc_crc(packet, plen - 2), got = stored_crc(packet + plen - 2);
+    m->stat_update(ps->id, MS_PACKET_BYTES, static_cast<uint64_t>(plen));
+    m->stat_update(ps->id, MS_PACKETS, 1);
+    if (want != got) {
+        m->e->l->log(LOG_WARN, "packet-decoder: wrong CRC (%04x, calc: %04x)\n", got, want);
+        m->stat_update(ps->id, MS_PACKET_CRC_ERRORS, 1);
+        return plen;
+    }
+    // Useful data that would run into the CRC: the packet is bad, the stream still in step.
+    if (useful > plen - 5) {
+        m->e->l->log(LOG_WARN, "packet-decoder: useful length %i runs into the CRC of a %i-byte packet, dropped\n",
+                     useful, plen);
+        m->stat_update(ps->id, MS_PACKET_BAD_LENGTH, 1);
+        return plen;
+    }
+    m->stat_update_addr(ps->id, addr);
+    bool known = false;
+    for (int i = psc_find(ps, addr, 0); i >= 0; i = psc_find(ps, addr, i + 1)) {
+        p_service_component_t &c = ps->psc[i];
+        if (c.dscty != -1) known = true;
+        if (c.handlers) {
+            int more = 1;
+            if (c.handlers->packet_handler) {
+                c.cur_addr = addr;
+                more = c.handlers->packet_handler(c.handlers->context, ps, &c, first_last, ci,
+                                                  const_cast<unsigned char *>(packet), plen, useful);
+            }
+            if (more == 1 && c.handlers->msc_dg_handler) {
+                c.cur_addr = addr;
+                default_msc_assembly(c.handlers->context, ps, &c, first_last, ci, packet, plen, useful);
+            }
+        }
+        c.ci[addr] = static_cast<char>(ci);
+    }
+    if (!known) m->stat_update(ps->id, MS_PACKET_UNKNOWN, 1);
+    return plen;
+}
+
+int default_msc_assembly(void *context, packet_state_t *ps, p_service_component_t *psc, int first_last, int ci,
+                         const unsigned char *packet, int packet_length, int useful_length) {
+    logger *l = ps->owner->e->l;
+    msc_buf_t *b = psc->msc_buf;
+    if (!b) {
+        l->log(LOG_WARN, "default_msc_assembly: No initalized MSC-Buffer for #%i/%s, fix it!\n", ps->id,
+               psc->handlers ? psc->handlers->name : "");
+        return 0;
+    }
+    if (useful_length < 0 || useful_length > packet_length - 5 || psc->cur_addr < 0 || psc->cur_addr > 1023) return 0;
+    const int last = static_cast<unsigned char>(psc->ci[psc->cur_addr]);
+    // The first packet of an address starts its sequence: nothing before it can be missing.
+    if (last != ci_unseen && ci != (last + 1) % 4) {
+        const time_t now = time(nullptr);
+        time_t before = last_missing_report.load();
+        const bool loud = now - before > 10 && last_missing_report.compare_exchange_strong(before, now);
+        l->log(loud ? LOG_CRIT : LOG_WARN, "#%i.%x: Missing packet, cur %i, last %i\n", ps->id,
+               static_cast<unsigned>(psc->scid), ci, last);
+        b->bl = 0;
+        psc->handlers->msc_dg_handler(context, ps, psc, 1);
+        return 0;
+    }
+    const unsigned char *data = packet + 3;
+    if (first_last & 2) {
+        memcpy(b->buf, data, static_cast<size_t>(useful_length));
+        b->bl = useful_length;
+    } else {
+        if (!b->bl) return 0;
+        if (b->bl + useful_length < b->max_length) {
+            memcpy(b->buf + b->bl, data, static_cast<size_t>(useful_length));
+            b->bl += useful_length;
+        } else {
+            l->log(LOG_CRIT, "#%i.%x: MSC Buffer Overflow, skipping MSC Segment!\n", ps->id,
+                   static_cast<unsigned>(psc->scid));
+            // The group is lost as a whole: its remaining packets wait for the next first packet.
+            b->bl = 0;
+            psc->handlers->msc_dg_handler(context, ps, psc, 1);
+            return 0;
+        }
+    }
+    if ((first_last & 1) && b->bl) psc->handlers->msc_dg_handler(context, ps, psc, 0);
+    return 0;
+}
+
 packet_callbacks_t default_packet_mot_handler = {
-    "MOT", "MOT objects and directories", 2, {0, 60}, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+    "MOT", "MOT objects and directories", 2, {0, 60}, ps_mot_install, ps_mot_handle, nullptr, ps_mot_free, nullptr,
+    nullptr};
 
 packet_callbacks_t default_packet_stream_handler = {
     "Streamoutput", "accepts every packet, keeps none", -1, {}, ps_stream_install, nullptr, ps_stream_handler,
@@ -93,7 +218,7 @@ int ps_install_service(packet_state_t *ps, const packet_info_t *pi, packet_callb
     if (slot < 0) return 0;
     p_service_component_t &c = ps->psc[slot];
     c.used = 0;
-    memset(c.ci, 0, sizeof c.ci);
+    memset(c.ci, ci_unseen, sizeof c.ci);
     c.dscty = dscty;
     c.sid = pi->sid;
     c.scid = pi->scid;
@@ -205,6 +330,25 @@ void mot_dec_class::setup_packet_decoder(packet_state_t **pss, int, const char *
     }
 }
 
+namespace {
+
+constexpr unsigned char stream_marker[4] = {0xFF, 0xFE, 0xFD, 0xFC};
+constexpr int read_retries = 5;
+
+// Reads single bytes until a whole marker has gone by; false on a failed read or a stop.
+bool sync_to_marker(MSOCKET *s, mot_dec_class *m, decoder_info_t *hd) {
+    int matched = 0;
+    while (matched < 4) {
+        if (stop_requested(m, hd)) return false;
+        char c;
+        if (read_data(s, &c, 1) != 1) return false;
+        matched = static_cast<unsigned char>(c) == stream_marker[matched] ? matched + 1 : 0;
+    }
+    return true;
+}
+
+}  // namespace
+
 void mot_dec_class::mot_decoder_loop(decoder_info_t *hd) {
     e->l->log(LOG_WARN, "Packet decoder thread for subchannel %i started\n", hd->subchid);
     hd->status = 1;
@@ -217,15 +361,34 @@ void mot_dec_class::mot_decoder_loop(decoder_info_t *hd) {
     if (!s) {
         hard_restart = 1;
     } else {
-        // Packets are read and dropped: their decoding is still to come.
-        char buf[96];
+        unsigned char packet[96];
         int retries = 0;
-        while (!stop_requested(this, hd)) {
-            if (read_data(s, buf, sizeof buf) == static_cast<int>(sizeof buf)) {
+        for (;;) {
+            e->l->log(LOG_DEBUG, "#%i: Syncing to packet stream\n", hd->subchid);
+            bool failed = !sync_to_marker(s, this, hd);
+            while (!failed && !stop_requested(this, hd)) {
+                char *p = reinterpret_cast<char *>(packet);
+                if (read_data(s, p, 2) != 2) {
+                    failed = true;
+                    break;
+                }
+                if (packet[0] == 0xFF && packet[1] == 0xFE) {
+                    if (read_data(s, p, 2) != 2 || read_data(s, p, 2) != 2) {
+                        failed = true;
+                        break;
+                    }
+                }
+                const int plen = 24 * (1 + (packet[0] >> 6));
+                if (read_data(s, p + 2, plen - 2) != plen - 2) {
+                    failed = true;
+                    break;
+                }
                 retries = 0;
-                continue;
+                if (hd->ps && parse_packet(hd->ps, packet) < 0) break;
             }
-            if (hard_restart.load() || retries >= 5) break;
+            if (stop_requested(this, hd) && !failed) break;
+            if (!failed) continue;  // out of step: synchronise again
+            if (hard_restart.load() || hd->shutdown.load() || retries >= read_retries) break;
             e->l->log(LOG_INFO, "#%i: Receive error, retry\n", hd->subchid);
             usleep(400000);
             retries++;

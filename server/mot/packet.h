@@ -72,6 +72,15 @@ void psc_init(p_service_component_t *psc);
 int psc_find(const packet_state_t *ps, int addr, int start);
 int ps_install_service(packet_state_t *ps, const packet_info_t *pi, packet_callbacks_t *table, int dscty);
 void packet_free(packet_state_t *ps);
+// Checks one packet and hands it to the decoders of its address: its length, or -1 when the
+// stream is out of step.
+int parse_packet(packet_state_t *ps, const unsigned char *packet);
+// Collects a slot's data groups from its packets; calls the slot's data group handler.
+int default_msc_assembly(void *context, packet_state_t *ps, p_service_component_t *psc, int first_last, int ci,
+                         const unsigned char *packet, int packet_length, int useful_length);
+void *ps_mot_install(void *context, packet_state_t *ps, p_service_component_t *psc, packet_info_t *pi);
+void ps_mot_handle(void *context, packet_state_t *ps, p_service_component_t *psc, int mode);
+void ps_mot_free(void *context, packet_state_t *ps, p_service_component_t *psc);
 msc_buf_t *msc_buffer_init();
 void msc_buffer_free(msc_buf_t *buf);
 
