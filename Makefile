@@ -36,6 +36,8 @@ demo-signal: build
 # The server on the virtual module with both demo ensembles, tuned to the first (12C).
 demo: demo-signal
 	mkdir -p demo-run/htdocs
+	@# IP over DAB stays on this machine
+	grep -qs '^multicastif' demo-run/dab.ini || printf 'multicastif lo\n' >> demo-run/dab.ini
 	cd demo-run && ../$(BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -m -p 8000 -R htdocs
 
 bench: deps

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "support/multicast_net.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -48,9 +50,13 @@ struct server {
     }
 };
 
+// The demo ensemble carries IP over DAB: every server here sends multicast, so all of them run
+// in a network of the test's own.
 class mot_e2e : public ::testing::Test {
 protected:
+    static void SetUpTestSuite() { net_ = private_multicast_net(why_); }
     void SetUp() override {
+        if (!net_) GTEST_SKIP() << "no private network for multicast: " << why_;
         const std::string demo = source_dir() + "/demo/signal";
         if (!file_exists(demo + "/12c.eti") || !file_exists(demo + "/la.eti"))
             GTEST_SKIP() << "demo signal not generated (make demo-signal)";
@@ -59,7 +65,11 @@ protected:
     }
     temp_dir dir;
     std::vector<std::string> sim;
+    static bool net_;
+    static std::string why_;
 };
+bool mot_e2e::net_ = false;
+std::string mot_e2e::why_;
 
 bool wait_for_output_count(server &s, const std::string &text, size_t n, double seconds) {
     const double end = now_s() + seconds;
@@ -138,4 +148,31 @@ TEST_F(mot_e2e, OptionsDisableDecodersOrShowTheUsage) {
     help.proc->signal(SIGINT);
     EXPECT_EQ(help.proc->wait(60), 0) << help.proc->err();
     off.stop();
+}
+
+TEST_F(mot_e2e, IpDatagramsOfTheBroadcastArriveAsSentOnTheConfiguredInterface) {
+    multicast_receiver rx("239.1.2.3", 5000);
+    ASSERT_TRUE(rx.ok());
+    write_file(dir.file("ip.ini"), "multicastif lo\n");
+    server s(dir, "ip", sim, {"-M", "-d", dir.file("data")});
+    // The generator sends one a second, its three payloads in turn, with TTL 4.
+    const std::vector<std::string> cycle = {"DAB DEMO ONE datagram", "DAB DEMO ONE datagram 2",
+                                            "DAB DEMO ONE datagram 3"};
+    std::vector<std::string> got;
+    std::string payload;
+    int ttl = 0;
+    while (got.size() < 6 && rx.receive(payload, ttl, 30)) {
+        got.push_back(payload);
+        EXPECT_EQ(ttl, 4);
+    }
+    ASSERT_EQ(got.size(), 6u) << s.log();
+    size_t at = std::find(cycle.begin(), cycle.end(), got[0]) - cycle.begin();
+    ASSERT_LT(at, cycle.size()) << got[0];
+    for (size_t i = 0; i < got.size(); i++) EXPECT_EQ(got[i], cycle[(at + i) % 3]) << i;
+    EXPECT_TRUE(contains(s.log(), "#6: IP-datagram length 49")) << s.log();
+    for (const char *bad : {"wrong CRC", "Missing packet", "UDL>PLEN", "CRC error", "runs into the CRC",
+                            "no network interface"})
+        EXPECT_FALSE(contains(s.log(), bad)) << bad << "\n" << s.log();
+    EXPECT_EQ(count(s.log(), "Syncing to packet stream"), 2u) << "each packet thread in step from its first marker";
+    s.stop();
 }

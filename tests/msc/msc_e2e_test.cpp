@@ -327,7 +327,7 @@ TEST_F(msc_e2e, switching_ensembles_is_followed_by_recovery) {
 TEST_F(msc_e2e, unplugged_module_stops_the_server) {
     temp_dir dir;
     ASSERT_EQ(symlink(signal_dir->file("12c.eti").c_str(), dir.file("12c.eti").c_str()), 0);
-    testsupport::child server({testsupport::dabserver_path(), "-d", "sim:" + dir.path(), "-t", "12c"}, run_dir.path());
+    testsupport::child server({testsupport::dabserver_path(), "-d", "sim:" + dir.path(), "-t", "12c", "-m"}, run_dir.path());
     usleep(3000000);
     ASSERT_TRUE(server.running()) << server.out() << server.err();
     testsupport::write_file(dir.file("unplugged"), "");
