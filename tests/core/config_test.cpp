@@ -116,6 +116,7 @@ TEST_F(config_fixture, WriteThenReadGivesTheSameValues) {
     copy_field(cfg->motparms, "-d ./out -x 3");
     copy_field(cfg->passwdfile, "pw.ini");
     copy_field(cfg->logfilename, "x.log");
+    copy_field(cfg->multicastif, "eth1");
     ASSERT_EQ(cfg->write_configfile(), 1);
     std::string text = read_file(cfg->configfile);
     EXPECT_EQ(text.rfind("; OMBREL configuration file. automatically created ", 0), 0u);
@@ -143,6 +144,7 @@ TEST_F(config_fixture, WriteThenReadGivesTheSameValues) {
     EXPECT_STREQ(o->motparms, "-d ./out -x 3");
     EXPECT_STREQ(o->passwdfile, "pw.ini");
     EXPECT_STREQ(o->logfilename, "x.log");
+    EXPECT_STREQ(o->multicastif, "eth1");
     EXPECT_EQ(count_logged(LOG_WARN), 0);
 }
 

@@ -146,9 +146,11 @@ TEST_F(setup_e2e, fields_configuration_file_access_and_shutdown) {
     ASSERT_TRUE(file_exists(dir.file("dab.ini")));
 
     // Values are stored as given: a long one is cut, a markup character does not end the attribute.
-    page = get("/setup?httpmaxconn=7&motparms=-d+out%22x&hostname=radio%3A8000");
+    page = get("/setup?httpmaxconn=7&motparms=-d+out%22x&hostname=radio%3A8000&multicastif=eth1");
     std::string ini = read_file(dir.file("dab.ini"));
     EXPECT_EQ(ini_value(ini, "httpmaxconn"), "7");
+    EXPECT_EQ(ini_value(ini, "multicastif"), "eth1");
+    EXPECT_TRUE(contains(page, "<input name=\"multicastif\" value=\"eth1\" size=16>")) << page;
     EXPECT_EQ(ini_value(ini, "motparms"), "-d out\"x");
     EXPECT_EQ(ini_value(ini, "hostname"), "radio:8000");
     EXPECT_TRUE(contains(page, "<input name=\"motparms\" value=\"-d out&quot;x\" size=32>")) << page;
