@@ -3,6 +3,8 @@
 
 #include "mot/mot_dec.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 
 #include "core/ensemble.h"
@@ -52,3 +54,14 @@ void mot_free(mot_state_t *ms) {
     msc_buffer_free(ms->msc_buf);
     free(ms);
 }
+
+void mot_log(const mot_state_t *ms, int level, const char *fmt, ...) {
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof line, fmt, ap);
+    va_end(ap);
+    ms->owner->e->l->log(static_cast<loglevel_t>(level), "%s", line);
+}
+
+void mot_count(mot_state_t *ms, int type, uint64_t inc) { ms->owner->stat_update_p(&ms->stat, type, inc); }

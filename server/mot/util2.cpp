@@ -1,0 +1,42 @@
+#include "mot/util2.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "datapath/isoconv.h"
+
+int make_dirs(const char *path) {
+    char dir[256];
+    const size_t n = strnlen(path, sizeof dir - 1);
+    for (size_t i = 1; i < n; i++) {
+        if (path[i] != '/') continue;
+        memcpy(dir, path, i);
+        dir[i] = 0;
+        mkdir(dir, 0777);  // an existing directory is fine; a real failure shows when the file is opened
+    }
+    return 0;
+}
+
+void quote_string(char *out, const char *in, int n) {
+    int o = 0;
+    for (; *in; in++) {
+        const char *rep = *in == '<' ? "&lt;" : *in == '>' ? "&gt;" : nullptr;
+        const int need = rep ? 4 : 1;
+        if (o + need > n - 1) break;
+        if (rep) {
+            memcpy(out + o, rep, 4);
+        } else {
+            out[o] = *in;
+        }
+        o += need;
+    }
+    if (n > 0) out[o] = 0;
+}
+
+void translate_umlaut(const char *in, char *out) {
+    size_t i = 0;
+    for (; in[i]; i++) out[i] = static_cast<char>(transiso646(static_cast<unsigned char>(in[i])));
+    out[i] = 0;
+}
