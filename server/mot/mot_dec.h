@@ -42,7 +42,6 @@ struct mot_object_state_s {
 };
 
 typedef struct mot_label_s {
-    pthread_mutex_t lock;
     int used;
     time_t last_received;
     char label[20];

@@ -22,7 +22,6 @@ struct mot_dir_s {
     pthread_mutex_t lock;
     mot_dir_content_t *current_mdc;
     mot_dir_content_t *next_mdc;
-    unsigned char buf[32768];
 };
 
 mot_dir_t *mot_dir_init(mot_state_t *ms);

@@ -49,6 +49,7 @@ void *ps_mot_install(void *, packet_state_t *ps, p_service_component_t *psc, pac
                          static_cast<unsigned>(psc->sid), static_cast<unsigned>(psc->scid), psc->addr, dir, html);
     mot_state_t *ms = mot_init(ps->owner, ps->id, dir, html);
     if (!ms) return nullptr;
+    mot_callback_init(ms, &mot_default_callbacks);
     psc->msc_buf = ms->msc_buf;
     return ms;
 }
@@ -129,8 +130,9 @@ int default_msc_assembly(void *context, packet_state_t *ps, p_service_component_
         const bool loud = now - before > 10 && last_missing_report.compare_exchange_strong(before, now);
         l->log(loud ? LOG_CRIT : LOG_WARN, "#%i.%x: Missing packet, cur %i, last %i\n", ps->id,
                static_cast<unsigned>(psc->scid), ci, last);
-        b->bl = 0;
+        // The handler sees what was collected of the lost group, then it is gone.
         psc->handlers->msc_dg_handler(context, ps, psc, 1);
+        b->bl = 0;
         return 0;
     }
     const unsigned char *data = packet + 3;
@@ -146,8 +148,8 @@ int default_msc_assembly(void *context, packet_state_t *ps, p_service_component_
             l->log(LOG_CRIT, "#%i.%x: MSC Buffer Overflow, skipping MSC Segment!\n", ps->id,
                    static_cast<unsigned>(psc->scid));
             // The group is lost as a whole: its remaining packets wait for the next first packet.
-            b->bl = 0;
             psc->handlers->msc_dg_handler(context, ps, psc, 1);
+            b->bl = 0;
             return 0;
         }
     }

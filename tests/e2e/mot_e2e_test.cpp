@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -174,5 +175,102 @@ TEST_F(mot_e2e, IpDatagramsOfTheBroadcastArriveAsSentOnTheConfiguredInterface) {
                             "no network interface"})
         EXPECT_FALSE(contains(s.log(), bad)) << bad << "\n" << s.log();
     EXPECT_EQ(count(s.log(), "Syncing to packet stream"), 2u) << "each packet thread in step from its first marker";
+    s.stop();
+}
+
+namespace {
+
+const char *const site[] = {"index.html", "news/today.html", "img/map.jpg", "about.html"};
+const char *const carousel[] = {"readme.txt", "schedule.txt", "photo.jpg"};
+
+std::string service_dir(const temp_dir &dir, const char *sid_scid) {
+    return dir.file("root/data/c1d1/") + sid_scid + "/";
+}
+
+// Every file below dir whose name ends in suffix.
+std::vector<std::string> files_ending(const std::string &dir, const std::string &suffix) {
+    auto r = run({"find", dir, "-name", "*" + suffix});
+    std::vector<std::string> out;
+    size_t p = 0;
+    for (size_t n; (n = r.out.find('\n', p)) != std::string::npos; p = n + 1) out.push_back(r.out.substr(p, n - p));
+    return out;
+}
+
+bool wait_for_files(const std::string &dir, const std::vector<std::string> &names, double seconds) {
+    const double end = now_s() + seconds;
+    for (;;) {
+        bool all = true;
+        for (const auto &n : names) all = all && file_exists(dir + n);
+        if (all || now_s() > end) return all;
+        usleep(500000);
+    }
+}
+
+std::string body_of(const std::string &answer) {
+    const size_t p = answer.find("\r\n\r\n");
+    return p == std::string::npos ? "" : answer.substr(p + 4);
+}
+
+}  // namespace
+
+TEST_F(mot_e2e, WebSiteAndCarouselLandOnDiskAsBroadcastAndAreServed) {
+    server s(dir, "mot", sim, {"-M", "-d", dir.file("root/data")});
+    const std::string web = service_dir(dir, "e0d10001/0001/"), files = service_dir(dir, "e0d10002/0002/");
+    ASSERT_TRUE(wait_for_files(web, {std::begin(site), std::end(site)}, 120)) << s.log();
+    ASSERT_TRUE(wait_for_files(files, {std::begin(carousel), std::end(carousel)}, 60)) << s.log();
+    const std::string demo = source_dir() + "/demo/";
+    for (const char *f : site) EXPECT_EQ(read_file(web + f), read_file(demo + "website/" + f)) << f;
+    for (const char *f : carousel) EXPECT_EQ(read_file(files + f), read_file(demo + "files/" + f)) << f;
+    EXPECT_TRUE(contains(s.log(), "\"about.html\", len 3365")) << "the gzip object is counted decompressed";
+    EXPECT_TRUE(contains(s.log(), "MOT-DIR has 4 entries and is complete")) << s.log();
+
+    // Browsable through the server: the index and everything it links to.
+    const std::string base = "/data/c1d1/e0d10001/0001/";
+    const std::string index = tcp_exchange(s.port, "GET " + base + "index.html HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(index.rfind("HTTP/1.0 200", 0), 0u) << index;
+    int links = 0;
+    for (const char *attr : {"href=\"", "src=\""})
+        for (size_t p = index.find(attr); p != std::string::npos; p = index.find(attr, p + 1)) {
+            const size_t from = p + strlen(attr), to = index.find('"', from);
+            const std::string link = index.substr(from, to - from);
+            const std::string answer = tcp_exchange(s.port, "GET " + base + link + " HTTP/1.0\r\n\r\n");
+            EXPECT_EQ(answer.rfind("HTTP/1.0 200", 0), 0u) << link;
+            EXPECT_EQ(body_of(answer), read_file(demo + "website/" + link)) << link;
+            links++;
+        }
+    EXPECT_EQ(links, 3);
+    EXPECT_TRUE(files_ending(dir.file("root/data"), ".tmp").empty());
+    for (const char *bad : {"CRC error", "Can't create file", "Invalid file name", "Forget Obj"})
+        EXPECT_FALSE(contains(s.log(), bad)) << bad;
+    s.stop();
+}
+
+TEST_F(mot_e2e, CorruptSegmentsNeverReachAFinalFile) {
+    // The demo's two MOT services alone, every fifth data group with a broken CRC.
+    std::string desc = read_file(source_dir() + "/demo/12c.ensemble");
+    desc = desc.substr(0, desc.find("[audio]")) + desc.substr(desc.find("[packet]"));
+    desc = desc.substr(0, desc.find("[packet]\nsid        0xE0D10003"));
+    write_file(dir.file("faults.ensemble"), desc + "[faults]\ndg_crc 5\n");
+    for (const char *d : {"website", "files"}) ASSERT_EQ(run({"cp", "-r", source_dir() + "/demo/" + d, dir.path()}).status, 0);
+    mkdir(dir.file("signal").c_str(), 0755);
+    auto gen = run({binary_dir() + "/tools/dabgen", "-q", "-d", "40", "-o", dir.file("signal/12c.eti"),
+                    dir.file("faults.ensemble")});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+
+    server s(dir, "faults", {"-d", "sim:" + dir.file("signal"), "-t", "12c"}, {"-M", "-d", dir.file("root/data")});
+    ASSERT_TRUE(wait_for_output_count(s, "in MOT segment", 5, 90)) << s.log();
+    // Whatever has its final name is what was sent.
+    const std::string web = service_dir(dir, "e0d10001/0001/"), files = service_dir(dir, "e0d10002/0002/");
+    const std::string demo = source_dir() + "/demo/";
+    int complete = 0;
+    const double end = now_s() + 30;
+    while (now_s() < end) {
+        for (const char *f : site)
+            if (file_exists(web + f) && ++complete) EXPECT_EQ(read_file(web + f), read_file(demo + "website/" + f)) << f;
+        for (const char *f : carousel)
+            if (file_exists(files + f) && ++complete) EXPECT_EQ(read_file(files + f), read_file(demo + "files/" + f)) << f;
+        usleep(700000);
+    }
+    EXPECT_GT(complete, 0) << "the carousel repeats: objects complete in a round without losses";
     s.stop();
 }
