@@ -265,10 +265,13 @@ TEST_F(mot_e2e, CorruptSegmentsNeverReachAFinalFile) {
     int complete = 0;
     const double end = now_s() + 30;
     while (now_s() < end) {
-        for (const char *f : site)
-            if (file_exists(web + f) && ++complete) EXPECT_EQ(read_file(web + f), read_file(demo + "website/" + f)) << f;
-        for (const char *f : carousel)
-            if (file_exists(files + f) && ++complete) EXPECT_EQ(read_file(files + f), read_file(demo + "files/" + f)) << f;
+        auto check = [&](const std::string &got, const std::string &sent) {
+            if (!file_exists(got)) return;
+            complete++;
+            EXPECT_EQ(read_file(got), read_file(sent)) << got;
+        };
+        for (const char *f : site) check(web + f, demo + "website/" + f);
+        for (const char *f : carousel) check(files + f, demo + "files/" + f);
         usleep(700000);
     }
     EXPECT_GT(complete, 0) << "the carousel repeats: objects complete in a round without losses";
