@@ -17,6 +17,7 @@
 
 #include "core/log.h"
 #include "core/plattform.h"
+#include "mot/http.h"
 #include "mot/mot_dec.h"
 #include "mot/util2.h"
 
@@ -30,16 +31,6 @@ constexpr int gunzip_block = 4096;
 char write_failed_mark;
 
 bool write_failed(const mot_object_state_t *obj) { return obj->zstate == &write_failed_mark; }
-
-// Names come from the air: control bytes are not passed on to the log.
-void printable(char *out, size_t size, const char *in) {
-    size_t i = 0;
-    for (; in[i] && i + 1 < size; i++) {
-        const unsigned char c = static_cast<unsigned char>(in[i]);
-        out[i] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
-    }
-    out[i] = 0;
-}
 
 bool only_dots(const char *s, size_t n) {
     for (size_t i = 0; i < n; i++)
@@ -74,7 +65,7 @@ bool final_path(mot_state_t *ms, const mot_object_state_t *obj, char *out, int s
         no_symlink_below(ms->path_prefix, out))
         return true;
     char name[sizeof obj->mha.path];
-    printable(name, sizeof name, obj->mha.path);
+    printable(name, sizeof name, obj->mha.path, static_cast<int>(strlen(obj->mha.path)));  // no forged log lines
     mot_log(ms, LOG_WARN, "#%i: Invalid file name <%s>, object ignored\n", ms->id, name);
     mot_count(ms, MS_MOT_BAD_NAMES);
     return false;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/log.h"
+#include "mot/http.h"
 #include "mot/mot_dec.h"
 #include "mot/util2.h"
 
@@ -44,16 +45,6 @@ void copy_text(char *dst, int size, const unsigned char *src, int n) {
     dst[n] = 0;
 }
 
-// Names go into the log with control bytes shown as '.', so a name cannot forge log lines.
-void printable(char *out, const char *in) {
-    size_t i = 0;
-    for (; in[i]; i++) {
-        const unsigned char c = static_cast<unsigned char>(in[i]);
-        out[i] = c < 0x20 || c == 0x7F ? '.' : in[i];
-    }
-    out[i] = 0;
-}
-
 bool has_control(const char *s) {
     for (; *s; s++) {
         const unsigned char c = static_cast<unsigned char>(*s);
@@ -78,7 +69,7 @@ void content_name(mot_state_t *ms, mot_hdr_attr_t *mha, const mot_param &prm) {
     char name[MOT_NAME_MAX + 1];
     char shown[MOT_NAME_MAX + 1];
     copy_text(name, sizeof name, prm.data + 1, n);
-    printable(shown, name);
+    printable(shown, sizeof shown, name, static_cast<int>(strlen(name)));  // no forged log lines
     mot_log(ms, LOG_DEBUG, "HX-Content: >%s<\n", shown);
     const int altered = clean_path(mha->path, name, sizeof mha->path);
     if (altered & CLEAN_PATH_DOTS) mot_log(ms, LOG_WARN, "File name <%s> is a security hole, removing '..'\n", shown);
