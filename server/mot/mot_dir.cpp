@@ -14,6 +14,8 @@
 
 namespace {
 
+int be_int(const unsigned char *p, int n) { return static_cast<int>(mot_be(p, n)); }
+
 constexpr int max_dir_size = 8388608;
 constexpr int dir_head = 13;
 
@@ -36,12 +38,6 @@ bool read_dir_file(const char *path, std::vector<unsigned char> &out, int &err) 
     out.resize(fread(out.data(), 1, out.size(), f));
     fclose(f);
     return true;
-}
-
-int be(const unsigned char *p, int bytes) {
-    int v = 0;
-    for (int i = 0; i < bytes; i++) v = v << 8 | p[i];
-    return v;
 }
 
 }  // namespace
@@ -113,11 +109,11 @@ int mot_dir_decode_file(mot_state_t *ms, mot_object_state_t *obj) {
     } else {
         const unsigned char *p = d.data();
         const int rfu = p[0] >> 6, rfu1 = p[9] >> 7;
-        mdc->dir_size = be(p, 4) & 0x3FFFFFFF;
-        const int num_obj = be(p + 4, 2);
-        mdc->car_period = be(p + 6, 3);
-        mdc->segment_size = be(p + 9, 2) & 0x1FFF;
-        mdc->dire_extlen = be(p + 11, 2);
+        mdc->dir_size = static_cast<int>(mot_be(p, 4) & 0x3FFFFFFF);
+        const int num_obj = be_int(p + 4, 2);
+        mdc->car_period = be_int(p + 6, 3);
+        mdc->segment_size = be_int(p + 9, 2) & 0x1FFF;
+        mdc->dire_extlen = be_int(p + 11, 2);
         mot_log(ms, LOG_DEBUG, "#%i: MOT_DIR: rfu %i, rfu1 %i, dir_sz %i, num_obj %i, car_prd %i, smt_sz %i, extlen %i\n",
                 ms->id, rfu, rfu1, mdc->dir_size, num_obj, mdc->car_period, mdc->segment_size, mdc->dire_extlen);
         if (rfu || rfu1) {
@@ -155,7 +151,7 @@ int mot_dir_decode_file(mot_state_t *ms, mot_object_state_t *obj) {
                     break;
                 }
                 mot_decode_header(ms, a, p + pos + 9, size, ms->callbacks.mot_cb_extra_attr);
-                a->trid = be(p + pos, 2);
+                a->trid = be_int(p + pos, 2);
                 mdc->headers[k] = a;
                 mdc->num_obj = k + 1;
                 pos += 2 + size;

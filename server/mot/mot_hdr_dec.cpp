@@ -24,12 +24,6 @@ struct mot_param {
     int len;
 };
 
-uint32_t be(const unsigned char *p, int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; i++) v = v << 8 | p[i];
-    return v;
-}
-
 // Missing bytes of a short field read as zero.
 unsigned char byte_at(const mot_param &prm, int i) { return i < prm.len ? prm.data[i] : 0; }
 
@@ -125,8 +119,8 @@ bool apply_param(mot_state_t *ms, mot_hdr_attr_t *mha, const mot_param &prm, mot
         if (!needs_data(ms, prm)) return false;
         unsigned char g[6];
         for (int i = 0; i < 6; i++) g[i] = byte_at(prm, i);
-        mot_log(ms, LOG_DEBUG, "HX-GroupReference: ID 0x%x, # %i (ignored)\n", be(g, 4),
-                static_cast<int>(be(g + 4, 2)));
+        mot_log(ms, LOG_DEBUG, "HX-GroupReference: ID 0x%x, # %i (ignored)\n", mot_be(g, 4),
+                static_cast<int>(mot_be(g + 4, 2)));
         mha->hdr_flags |= flag;
         return true;
     }
@@ -139,7 +133,7 @@ bool apply_param(mot_state_t *ms, mot_hdr_attr_t *mha, const mot_param &prm, mot
         if (!needs_data(ms, prm)) return false;
         // byte 0 character set, 16 label bytes, 2 bytes character flag field
         copy_text(mha->label, sizeof mha->label, prm.data + 1, prm.len - 1);
-        if (prm.len >= 19) mha->char_flag = static_cast<uint16_t>(be(prm.data + 17, 2));
+        if (prm.len >= 19) mha->char_flag = static_cast<uint16_t>(mot_be(prm.data + 17, 2));
         mot_log(ms, LOG_DEBUG, "HX-Label: >%s<\n", mha->label);
         translate_umlaut(mha->label, mha->label);
         mha->hdr_flags |= flag;
@@ -194,7 +188,7 @@ bool apply_param(mot_state_t *ms, mot_hdr_attr_t *mha, const mot_param &prm, mot
 int mot_decode_header_core(mot_state_t *ms, mot_hdr_attr_t *attr, const unsigned char *data) {
     memset(attr, 0, sizeof *attr);
     // BodySize(28) HeaderSize(13) ContentType(6) ContentSubType(9)
-    attr->body_size = static_cast<int>(be(data, 4) >> 4);
+    attr->body_size = static_cast<int>(mot_be(data, 4) >> 4);
     const int hdr_size = static_cast<int>((data[3] & 0x0F) << 9 | data[4] << 1 | data[5] >> 7);
     attr->ct_type = static_cast<uint8_t>(data[5] >> 1 & 0x3F);
     attr->ct_subtype = static_cast<uint16_t>((data[5] & 0x01) << 8 | data[6]);
@@ -222,7 +216,7 @@ int mot_decode_header(mot_state_t *ms, mot_hdr_attr_t *mha, const unsigned char 
         if (prm.pli == 1 || prm.pli == 2) {
             const int n = prm.pli == 1 ? 1 : 4;
             if (!fits(p + n)) return 1;
-            prm.value = static_cast<int>(be(buf + p, n));
+            prm.value = static_cast<int>(mot_be(buf + p, n));
             prm.field = buf + p;
             prm.field_len = n;
             p += n;

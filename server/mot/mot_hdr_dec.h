@@ -54,3 +54,10 @@ constexpr int CLEAN_PATH_DOTS = 2;
 // empty or "." components, backslashes or control characters; 0 when in was taken as it is.
 int clean_path(char *out, const char *in, int len);
 void copy_time(unsigned char *dst, const unsigned char *src);
+
+// n bytes (at most 4) at p, most significant first: the byte order of every MOT field.
+inline uint32_t mot_be(const unsigned char *p, int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; i++) v = v << 8 | p[i];
+    return v;
+}
