@@ -111,6 +111,7 @@ mot_dec_class::mot_dec_class(ensemble *p)
     copy_field(server, "localhost");
     path[0] = 0;
     copy_field(data_path, "data");
+    subtitle[0] = 0;
     ensemble_path[0] = 0;
     thread_mutex_init(&config_lock);
     thread_mutex_init(&stat_lock);
@@ -512,8 +513,3 @@ void mot_dec_class::stat_update_addr(int id, int addr) {
     slots[least][0] = a;
     slots[least][1] = 1;
 }
-
-// The pages of the output tree follow with the PAD decoder; until then there is nothing to write.
-int mot_dec_class::make_html_frame(const char *, int) { return 1; }
-int mot_dec_class::make_html_start(const char *, const packet_info_t *) { return 1; }
-int mot_dec_class::make_statistic_page(const char *) { return 1; }

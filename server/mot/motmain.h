@@ -151,6 +151,7 @@ public:
     int make_statistic_page(const char *epath);
 
     int use_stat;
+    char subtitle[256];  // replaces the closing line of the menu and statistics pages when set
     time_t startup_time;
     time_t last_restart_time;
     int restarts;
