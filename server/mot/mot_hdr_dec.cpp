@@ -24,8 +24,11 @@ struct mot_param {
     int len;
 };
 
-// Missing bytes of a short field read as zero.
-unsigned char byte_at(const mot_param &prm, int i) { return i < prm.len ? prm.data[i] : 0; }
+// Missing bytes of a short field read as zero. A time may come in its short form as a 4-byte value.
+unsigned char byte_at(const mot_param &prm, int i) {
+    if (prm.data) return i < prm.len ? prm.data[i] : 0;
+    return prm.pli == 2 && i < prm.field_len ? prm.field[i] : 0;
+}
 
 // A short (4-byte) time is followed by two zero bytes; anything beyond 6 bytes is dropped.
 void store_time(unsigned char *dst, const mot_param &prm) {
@@ -47,8 +50,8 @@ bool has_control(const char *s) {
     return false;
 }
 
-bool needs_data(mot_state_t *ms, const mot_param &prm) {
-    if (prm.len > 0) return true;
+bool needs_data(mot_state_t *ms, const mot_param &prm, bool time = false) {
+    if (prm.len > 0 || (time && prm.pli == 2)) return true;
     mot_log(ms, LOG_WARN, "Invalid MOT-header data for type 0x%x\n", prm.id);
     mot_count(ms, MS_MOT_OTHER_ERRORS);
     return false;
@@ -78,24 +81,24 @@ bool apply_param(mot_state_t *ms, mot_hdr_attr_t *mha, const mot_param &prm, mot
     const uint64_t flag = 1ULL << prm.id;
     switch (prm.id) {
     case 2:  // CreationTime
-        if (!needs_data(ms, prm)) return false;
+        if (!needs_data(ms, prm, true)) return false;
         mot_log(ms, LOG_DEBUG, "HX-CreationTime ignored\n");
         store_time(mha->creation_time, prm);
         mha->hdr_flags |= flag;
         return true;
     case 3:  // StartValidity
-        if (!needs_data(ms, prm)) return false;
+        if (!needs_data(ms, prm, true)) return false;
         store_time(mha->start_validity, prm);
         mha->hdr_flags |= flag;
         return true;
     case 4:  // ExpireTime
-        if (!needs_data(ms, prm)) return false;
+        if (!needs_data(ms, prm, true)) return false;
         mot_log(ms, LOG_DEBUG, "HX-ExpireTime ignored\n");
         store_time(mha->expire_time, prm);
         mha->hdr_flags |= flag;
         return true;
     case MOT_PARAM_TRIGGER_TIME: {
-        if (!needs_data(ms, prm)) return false;
+        if (!needs_data(ms, prm, true)) return false;
         unsigned char *t = mha->trigger_time;
         store_time(t, prm);
         mot_log(ms, LOG_DEBUG, "HX-TriggerTime ignored, %02x %02x %02x %02x %02x %02x\n", t[0], t[1], t[2], t[3], t[4],

@@ -22,11 +22,12 @@ int make_dirs(const char *path) {
 void quote_string(char *out, const char *in, int n) {
     int o = 0;
     for (; *in; in++) {
-        const char *rep = *in == '<' ? "&lt;" : *in == '>' ? "&gt;" : nullptr;
-        const int need = rep ? 4 : 1;
+        // The quote too: page writers put names from the air into attribute values.
+        const char *rep = *in == '<' ? "&lt;" : *in == '>' ? "&gt;" : *in == '"' ? "&quot;" : nullptr;
+        const int need = rep ? static_cast<int>(strlen(rep)) : 1;
         if (o + need > n - 1) break;
         if (rep) {
-            memcpy(out + o, rep, 4);
+            memcpy(out + o, rep, static_cast<size_t>(need));
         } else {
             out[o] = *in;
         }

@@ -5,6 +5,7 @@
 
 class mot_dec_class;
 typedef struct mot_state_s mot_state_t;
+typedef struct mSOCKET_s MSOCKET;
 
 // PAD record head: MPEG header, length (little-endian), F-PAD bytes L and L-1.
 constexpr int PAD_HEAD = 8;
@@ -20,6 +21,9 @@ struct xpad_state_s {
     dynamic_label_state_t dls;
     mot_dec_class *owner;  // may be null
 };
+
+// The next PAD record of the stream into frame (PAD_RECORD_LIMIT bytes): 0, or 1 when none could be read.
+int find_framesync_new(MSOCKET *fd, unsigned char *frame, int *framelen, int *id, int *bridx, int *amode);
 
 xpad_state_t *init_xpad_mot(mot_dec_class *owner, int id, const char *path);
 void xpad_free(xpad_state_t *xs);

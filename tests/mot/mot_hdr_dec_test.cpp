@@ -120,6 +120,10 @@ TEST_F(MotHdr, Parameters) {
         {__LINE__, param3(5, {0, 0, 0, 0}), 0, 0, 1ULL << 5, "HX-TriggerTime ignored, 00 00 00 00 00 00\n", now},
         {__LINE__, param3(5, {0, 0, 0x08, 0, 0, 0}), 0, 0, 1ULL << 5, nullptr, now},
         {__LINE__, param3(5, {0xC5, 0x2C, 0x44, 0x10}), 0, 0, 1ULL << 5, "ignored, c5 2c 44 10 00 00\n", later},
+        // the short form as a 4-byte value (PLI 2), and the content name after it still decoded
+        {__LINE__, cat({{0x85, 0, 0, 0, 0}, param3(12, text("slide.jpg", 0))}), 0, 0, 1ULL << 5 | 1ULL << 12, nullptr,
+         [](const mot_hdr_attr_t &a) { EXPECT_EQ(a.trigger, 1); EXPECT_STREQ(a.path, "slide.jpg"); }},
+        {__LINE__, {0x85, 0xC5, 0x2C, 0x44, 0x10}, 0, 0, 1ULL << 5, "ignored, c5 2c 44 10 00 00\n", later},
         // label: 16 characters, flag field, EBU Latin e acute to ISO 8859-1
         {__LINE__, param3(11, text("Caf\x82 0123456789ABCDEF", 0x10)), 0, 0, 1ULL << 11, nullptr, cafe},
         // content name of 0, 1, 256, 257 characters after the character set byte
