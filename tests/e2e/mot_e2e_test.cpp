@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -213,6 +215,71 @@ std::string body_of(const std::string &answer) {
 
 }  // namespace
 
+namespace {
+
+// The dynamic labels of each audio programme of an ensemble description, by service id.
+std::map<std::string, std::vector<std::string>> labels_of(const std::string &desc) {
+    std::map<std::string, std::vector<std::string>> out;
+    std::string sid;
+    for (size_t p = 0, e; p < desc.size(); p = e + 1) {
+        e = desc.find('\n', p);
+        if (e == std::string::npos) e = desc.size();
+        const std::string line = desc.substr(p, e - p);
+        if (line.rfind("sid", 0) == 0) sid = line.substr(line.find("0x") + 2);
+        if (line.rfind("dls ", 0) == 0) out[sid].push_back(line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1));
+    }
+    return out;
+}
+
+std::string lower(std::string s) {
+    for (auto &c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The newest label on a PAD page: after the first label entry's time.
+std::string newest_label(const std::string &page) {
+    const size_t p = page.find("\n: ", page.find("<P> "));
+    return p == std::string::npos ? "" : page.substr(p + 3, page.find('\n', p + 3) - p - 3);
+}
+
+std::string wait_for_file_with(const std::string &path, const std::string &text, double seconds) {
+    const double end = now_s() + seconds;
+    std::string got;
+    while (now_s() < end) {
+        got = file_exists(path) ? read_file(path) : "";
+        if (contains(got, text)) break;
+        usleep(500000);
+    }
+    return got;
+}
+
+// Opens the frameset as a user would, clicks the first programme's PAD link in the menu and
+// reports whether its slideshow picture has loaded.
+const char check_page[] = R"(<!DOCTYPE html><html><body>
+<iframe id="f" src="/data/c1d1/index.html" width="1200" height="700"></iframe><pre id="r">pending</pre>
+<script>
+const r = document.getElementById('r');
+let clicked = false;
+function check(n) {
+  const top = document.getElementById('f').contentWindow;
+  const menu = top.frames['index'], pad = top.frames['padout'];
+  if (menu && pad && menu.document.readyState === 'complete') {
+    const img = pad.document.querySelector('img');
+    if (img && img.complete && img.naturalWidth > 0) {
+      r.textContent = 'slide ' + img.naturalWidth + 'x' + img.naturalHeight + ' links ' + menu.document.links.length;
+      return;
+    }
+    const link = Array.from(menu.document.links).find(a => a.getAttribute('href') === 'd101/index.html');
+    if (link && !clicked) { link.click(); clicked = true; }
+  }
+  if (n > 0) setTimeout(() => check(n - 1), 250); else r.textContent = 'timeout';
+}
+window.onload = () => check(120);
+</script></body></html>
+)";
+
+}  // namespace
+
 TEST_F(mot_e2e, WebSiteAndCarouselLandOnDiskAsBroadcastAndAreServed) {
     server s(dir, "mot", sim, {"-M", "-d", dir.file("root/data")});
     const std::string web = service_dir(dir, "e0d10001/0001/"), files = service_dir(dir, "e0d10002/0002/");
@@ -278,6 +345,74 @@ TEST_F(mot_e2e, CorruptSegmentsNeverReachAFinalFile) {
         usleep(700000);
     }
     EXPECT_GT(complete, 0) << "the carousel repeats: objects complete in a round without losses";
+    const std::string stat = wait_for_file_with(dir.file("root/data/c1d1/statistics.html"), "MOT crc errors", 40);
+    EXPECT_TRUE(std::regex_search(stat, std::regex("MOT crc errors: </TD><TD> [1-9]"))) << stat;
     s.stop();
     EXPECT_TRUE(files_ending(dir.file("root/data"), ".tmp").empty());
+}
+
+TEST_F(mot_e2e, PadPagesMenuAndStatisticsShowTheBroadcast) {
+    server s(dir, "pad", sim, {"-M", "-d", dir.file("root/data")});
+    const std::string ens = dir.file("root/data/c1d1/"), demo = source_dir() + "/demo/";
+    const auto labels = labels_of(read_file(demo + "12c.ensemble"));
+    ASSERT_EQ(labels.size(), 3u);
+
+    // Each programme's page: its newest label, as the generator sent it.
+    for (const auto &[sid, sent] : labels) {
+        const std::string page = wait_for_file_with(ens + lower(sid) + "/index.html", "\n: ", 60);
+        const std::string got = newest_label(page);
+        EXPECT_NE(std::find(sent.begin(), sent.end(), got), sent.end()) << sid << ": " << page;
+        EXPECT_FALSE(contains(page, "No PAD data")) << sid;
+    }
+    // The slideshow picture on the page, served byte for byte as broadcast.
+    const std::string page = wait_for_file_with(ens + "d101/index.html", "<IMG SRC=\"content/", 90);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(page, m, std::regex("<IMG SRC=\"content/([^\"]+)\" ALT=\"content/([^\" ]+) \\("))) << page;
+    const std::string answer = tcp_exchange(s.port, "GET /data/c1d1/d101/content/" + m[1].str() + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200", 0), 0u) << m[1];
+    EXPECT_EQ(body_of(answer), read_file(demo + "pictures/" + m[2].str())) << m[2];
+    EXPECT_EQ(read_file(ens + "d101/content/" + m[2].str()), read_file(demo + "pictures/" + m[2].str()));
+
+    // The menu: both MOT services and every PAD page.
+    const std::string menu = wait_for_file_with(ens + "menu.html", "e0d10002/0002/", 60);
+    for (const char *entry : {"<A HREF=\"e0d10001/0001/index.html\" TARGET=\"motout\"> Broadcast Website Demo Website",
+                              "<A HREF=\"e0d10002/0002/", "<A HREF=\"d101/index.html\" TARGET=\"padout\"> Demo Tones",
+                              "<A HREF=\"d102/index.html\" TARGET=\"padout\"> Demo Sweep",
+                              "<A HREF=\"d103/index.html\" TARGET=\"padout\"> Demo Voice"})
+        EXPECT_TRUE(contains(menu, entry)) << entry << "\n" << menu;
+
+    // Statistics of a clean signal: labels and objects, no CRC error anywhere.
+    const std::string stat = wait_for_file_with(ens + "statistics.html", "Subchannel 3 (PAD/MOT)", 60);
+    const std::regex crc("crc errors: </TD><TD> (\\d+)");
+    int rows = 0;
+    for (auto i = std::sregex_iterator(stat.begin(), stat.end(), crc); i != std::sregex_iterator(); ++i, rows++)
+        EXPECT_EQ((*i)[1].str(), "0") << stat;
+    EXPECT_GE(rows, 3 * 2 + 2) << "dynamic label and MOT rows of three programmes, packet rows";
+    EXPECT_TRUE(std::regex_search(stat, std::regex("dynamic labels \\(unique\\): </TD><TD> [1-9]"))) << stat;
+    EXPECT_TRUE(contains(stat, "<TR><TD>Type:</TD><TD> 3c (MOT) </TD></TR>")) << stat;
+
+    // A browser: the frameset, the menu and a PAD page whose picture has loaded.
+    const char *chromium = "/usr/bin/chromium";
+    if (file_exists(chromium)) {
+        write_file(dir.file("root/check.html"), check_page);
+        const std::string url = "http://127.0.0.1:" + std::to_string(s.port) + "/check.html";
+        const std::string artefacts = binary_dir() + "/artefacts";
+        mkdir(artefacts.c_str(), 0755);
+        for (const std::string &mode : std::vector<std::string>{"--dump-dom", "--screenshot=" + artefacts + "/mot_frameset.png"}) {
+            temp_dir profile;
+            auto r = run({chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                          "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                          "--user-data-dir=" + profile.path(), "--enable-logging=stderr", "--v=0",
+                          "--window-size=1280,800", "--virtual-time-budget=30000", mode, url},
+                         profile.path(), 120);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_FALSE(contains(r.err, "CONSOLE(")) << r.err;
+            if (mode == "--dump-dom") {
+                EXPECT_TRUE(std::regex_search(r.out, std::regex("slide \\d+x\\d+ links [5-9]"))) << r.out;
+            }
+        }
+    } else {
+        std::cerr << "no /usr/bin/chromium: the browser check is skipped\n";
+    }
+    s.stop();
 }
