@@ -33,12 +33,13 @@ test: test-normal test-asan
 demo-signal: build
 	scripts/make-demo-signal $(BUILD)
 
-# The server on the virtual module with both demo ensembles, tuned to the first (12C).
+# The server on the virtual module with both demo ensembles, tuned to the first (12C), with
+# the MOT/PAD decoder writing its pages below the document root.
 demo: demo-signal
 	mkdir -p demo-run/htdocs
 	@# IP over DAB stays on this machine
 	grep -qs '^multicastif' demo-run/dab.ini || printf 'multicastif lo\n' >> demo-run/dab.ini
-	cd demo-run && ../$(BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -m -p 8000 -R htdocs
+	cd demo-run && ../$(BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -p 8000 -R htdocs -M -d htdocs/data
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DDAB_BENCH=ON -DDAB_TESTS=OFF $(CMAKE_FLAGS)
