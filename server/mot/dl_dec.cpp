@@ -223,7 +223,8 @@ void dl_output_handler(dynamic_label_state_t *, void *context) {
     if (!xs) return;
     char name[sizeof xs->path + 16];
     snprintf(name, sizeof name, "%sindex.html", xs->path);
-    FILE *f = fopen(name, "wb");
+    page_file page(name);
+    FILE *f = page.get();
     if (!f) return;
     char label[sizeof hd->label * 6];
     quote_string(label, hd->label, sizeof label);
@@ -270,7 +271,7 @@ void dl_output_handler(dynamic_label_state_t *, void *context) {
     fputs("<P><HR><FONT SIZE=\"-1\"> MOT/PAD Decoder 2.26F, programme-associated data as broadcast</FONT>"
           "</BODY></HTML>\n",
           f);
-    fclose(f);
+    page.commit();
 }
 
 void ms_output_handler(mot_state_t *, mot_object_state_t *, void *context) {

@@ -58,40 +58,6 @@ clock_text classic_time(time_t t) {
     return c;
 }
 
-// A page is written beside its final name and takes it only when complete, so a browser
-// that reloads meanwhile never gets half a page, and a failed write keeps the last good one.
-class page_file {
-public:
-    explicit page_file(const char *path) {
-        if (snprintf(tmp_, sizeof tmp_, "%s.tmp", path) >= static_cast<int>(sizeof tmp_)) return;
-        copy_field(path_, path);
-        f_ = fopen(tmp_, "w");
-    }
-    ~page_file() {
-        if (!f_) return;
-        fclose(f_);
-        remove(tmp_);
-    }
-    page_file(const page_file &) = delete;
-    page_file &operator=(const page_file &) = delete;
-
-    FILE *get() const { return f_; }
-    bool commit() {
-        if (!f_) return false;
-        bool ok = fflush(f_) == 0 && !ferror(f_);
-        ok = fclose(f_) == 0 && ok;
-        f_ = nullptr;
-        if (ok && rename(tmp_, path_) == 0) return true;
-        remove(tmp_);
-        return false;
-    }
-
-private:
-    char path_[600];
-    char tmp_[sizeof path_];
-    FILE *f_ = nullptr;
-};
-
 // The packet state of subchannel n while its thread has not released it: a thread that
 // ends on its own frees it and clears the subchannel's state, but not ps[n].
 packet_state_t *live_packet_state(const mot_dec_class &m, int n) {

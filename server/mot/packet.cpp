@@ -277,7 +277,8 @@ void mot_dec_class::setup_packet_decoder(packet_state_t **pss, int, const char *
     for (packet_info_t *pi = packet_info; pi && entries < max_info_entries; pi = pi->next, entries++) {
         if (pi->subchid < 0 || pi->subchid >= MOT_SUBCHANNELS) continue;
         const mot_subchannel_t &sc = subchannels[pi->subchid];
-        if (!sc.changed || !sc.exist || (sc.disabled & 2)) continue;
+        // An audio subchannel carries no packets: its state slot belongs to its PAD thread.
+        if (!sc.changed || !sc.exist || (sc.disabled & 2) || sc.type != 0) continue;
         e->l->log(LOG_DEBUG, "#%i, sid %08x, scid %04x, dscty %x, ps[id] %x, label <%s>\n", pi->subchid,
                   static_cast<unsigned>(pi->sid), static_cast<unsigned>(pi->scid), static_cast<unsigned>(pi->dscty),
                   static_cast<unsigned>(reinterpret_cast<uintptr_t>(pss[pi->subchid])), pi->label);

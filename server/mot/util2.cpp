@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "core/plattform.h"
 #include "datapath/isoconv.h"
 
 int make_dirs(const char *path) {
@@ -40,4 +42,27 @@ void translate_umlaut(const char *in, char *out) {
     size_t i = 0;
     for (; in[i]; i++) out[i] = static_cast<char>(transiso646(static_cast<unsigned char>(in[i])));
     out[i] = 0;
+}
+
+page_file::page_file(const char *path) {
+    path_[0] = tmp_[0] = 0;
+    if (snprintf(tmp_, sizeof tmp_, "%s.tmp", path) >= static_cast<int>(sizeof tmp_)) return;
+    copy_field(path_, path);
+    f_ = fopen(tmp_, "w");
+}
+
+page_file::~page_file() {
+    if (!f_) return;
+    fclose(f_);
+    remove(tmp_);
+}
+
+bool page_file::commit() {
+    if (!f_) return false;
+    bool ok = fflush(f_) == 0 && !ferror(f_);
+    ok = fclose(f_) == 0 && ok;
+    f_ = nullptr;
+    if (ok && rename(tmp_, path_) == 0) return true;
+    remove(tmp_);
+    return false;
 }

@@ -272,11 +272,16 @@ TEST(GeneratedPackets, DecodeCleanlyAndFaultsShowInTheCounters) {
         dptest::datapath_env env;
         mot_dec_class mot{&env.ens};
         mot.register_service_decoders(-1);
-        packet_info_t files{5, 2, static_cast<int>(0xE0D10002), 60, 2, "Files", nullptr};
+        // A configuration that also names an audio subchannel as packet data.
+        packet_info_t audio{1, 1, 0xD101, 60, 1, "Tones", nullptr};
+        packet_info_t files{5, 2, static_cast<int>(0xE0D10002), 60, 2, "Files", &audio};
         mot.packet_info = &files;
         mot.subchannels[5].exist = mot.subchannels[5].changed = 1;
+        mot.subchannels[1].exist = mot.subchannels[1].changed = mot.subchannels[1].type = 1;
         mot.setup_packet_decoder(mot.ps, 0, dir.path().c_str(), "", 0xC1D1);
         mot.packet_info = nullptr;
+        EXPECT_EQ(mot.ps[1], nullptr);
+        EXPECT_EQ(mot.subchannels[1].state, nullptr);
         ASSERT_NE(mot.ps[5], nullptr);
         EXPECT_EQ(mot.ps[5]->num_psc, 2) << "MOT and the catch-all";
 
