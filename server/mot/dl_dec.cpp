@@ -24,17 +24,8 @@ constexpr unsigned segment_head_max = 20;
 constexpr unsigned pending_max = 24;
 constexpr int label_append_max = 112;
 
-void dl_log(const dynamic_label_state_t *dls, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void dl_log(const dynamic_label_state_t *dls, int level, const char *fmt, ...) {
-    if (!dls->owner || !dls->owner->e || !dls->owner->e->l) return;
-    va_list ap;
-    va_start(ap, fmt);
-    dls->owner->e->l->vlog(static_cast<loglevel_t>(level), fmt, ap);
-    va_end(ap);
-}
-
 void dl_count(const dynamic_label_state_t *dls, int type, uint64_t inc = 1) {
-    if (dls->owner) dls->owner->stat_update(dls->id, type, inc);
+    dls->owner->stat_update(dls->id, type, inc);
 }
 
 bool is_command(const unsigned char *b) { return (b[0] >> 4) & 1; }
@@ -102,7 +93,8 @@ void dl_decode(dynamic_label_state_t *dls, const unsigned char *buf, int len, in
     if (len < 0) len = 0;
     const unsigned n = static_cast<unsigned>(len);
     if (cont == 0) {
-        if (dls->ibuf_len) dl_extract(dls, reinterpret_cast<unsigned char *>(dls->ibuf), static_cast<int>(dls->ibuf_len));
+        if (dls->ibuf_len)
+            dl_extract(dls, reinterpret_cast<unsigned char *>(dls->ibuf), static_cast<int>(dls->ibuf_len));
         // No segment is longer: the rest of a large sub-field is padding.
         dls->ibuf_len = n < segment_head_max ? n : segment_head_max;
         memcpy(dls->ibuf, buf, dls->ibuf_len);
@@ -118,7 +110,8 @@ void dl_decode(dynamic_label_state_t *dls, const unsigned char *buf, int len, in
         dls->ibuf_len += take;
         const auto *p = reinterpret_cast<const unsigned char *>(dls->ibuf);
         if (take < n && segment_size(p) > dls->ibuf_len) {
-            dl_log(dls, LOG_INFO, "Subchannel %i: dynamic label segment does not fit its buffer, dropped\n", dls->id);
+            dls->owner->e->l->log(LOG_INFO, "Subchannel %i: dynamic label segment does not fit its buffer, dropped\n",
+                                  dls->id);
             dl_count(dls, MS_DL_OTHER_ERRORS);
             dls->ibuf_len = 0;
             return;
@@ -135,18 +128,18 @@ void dl_decode(dynamic_label_state_t *dls, const unsigned char *buf, int len, in
 void dl_extract(dynamic_label_state_t *dls, const unsigned char *buf, int len) {
     dls->changed = 0;
     if (len < 2 || static_cast<unsigned>(len) < segment_size(buf)) {
-        dl_log(dls, LOG_DEBUG, "Subchannel %i: dynamic label segment cut short (%i bytes)\n", dls->id, len);
+        dls->owner->e->l->log(LOG_DEBUG, "Subchannel %i: dynamic label segment cut short (%i bytes)\n", dls->id, len);
         dl_count(dls, MS_DL_OTHER_ERRORS);
         return;
     }
     const int c = is_command(buf), field1 = buf[0] & 15, field2 = buf[1] >> 4, t = buf[0] >> 7;
     const bool first = (buf[0] >> 6) & 1, last = (buf[0] >> 5) & 1;
-    dl_log(dls, LOG_DEBUG, "DL: c %i, field1 %x, field2 %x, t %i, fl %i\n", c, field1, field2, t,
-           (first ? 2 : 0) | (last ? 1 : 0));
+    dls->owner->e->l->log(LOG_DEBUG, "DL: c %i, field1 %x, field2 %x, t %i, fl %i\n", c, field1, field2, t,
+                          (first ? 2 : 0) | (last ? 1 : 0));
     const int covered = c ? 2 : field1 + 3;
     const unsigned want = calc_crc(buf, covered), got = stored_crc(buf + covered);
     if (want != got) {
-        dl_log(dls, LOG_INFO, "Subchannel %i: CRC error (%x/%x) in dynamic label\n", dls->id, want, got);
+        dls->owner->e->l->log(LOG_INFO, "Subchannel %i: CRC error (%x/%x) in dynamic label\n", dls->id, want, got);
         dl_count(dls, MS_DL_CRC_ERRORS);
         return;
     }
@@ -187,11 +180,11 @@ void dl_extract(dynamic_label_state_t *dls, const unsigned char *buf, int len) {
         return;
     }
     if (dls->len > label_append_max)
-        dl_log(dls, LOG_CRIT, "Subchannel %i: Dynamic label getting to long, len %i, add %i\n", dls->id, dls->len,
-               nchars);
+        dls->owner->e->l->log(LOG_CRIT, "Subchannel %i: Dynamic label getting to long, len %i, add %i\n", dls->id,
+                              dls->len, nchars);
     else
-        dl_log(dls, LOG_DEBUG, "Subchannel %i: Missing segment for dynamic label (%i %i)\n", dls->id, segnum,
-               dls->last_seg);
+        dls->owner->e->l->log(LOG_DEBUG, "Subchannel %i: Missing segment for dynamic label (%i %i)\n", dls->id,
+                              segnum, dls->last_seg);
     dl_count(dls, MS_DL_OTHER_ERRORS);
     dl_reset(dls);
 }

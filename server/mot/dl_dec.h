@@ -40,7 +40,7 @@ struct dynamic_label_state_s {
     void (*out_handler)(dynamic_label_state_t *dls, void *context);
     void *user_data;  // the thread's decoder_info_t
     pthread_mutex_t dl_lock;
-    mot_dec_class *owner;  // statistics and log; may be null
+    mot_dec_class *owner;  // statistics and log
 };
 
 void dl_init(xpad_state_t *xs, int id);

@@ -20,15 +20,6 @@ enum : int { APP_END = 0, APP_DGLI = 1, APP_DL_START = 2, APP_DL_CONT = 3, APP_M
 constexpr int APP_EXTENDED = 31;
 constexpr int mot_group_max = MSC_BUF_SIZE - 1;
 
-void xs_log(const xpad_state_t *xs, int level, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void xs_log(const xpad_state_t *xs, int level, const char *fmt, ...) {
-    if (!xs->owner || !xs->owner->e || !xs->owner->e->l) return;
-    va_list ap;
-    va_start(ap, fmt);
-    xs->owner->e->l->vlog(static_cast<loglevel_t>(level), fmt, ap);
-    va_end(ap);
-}
-
 void clear_ci(xpad_state_t *xs) { memset(xs->xpci, 0, sizeof xs->xpci); }
 
 // A data group still being collected is complete once the next one shows up.
@@ -39,10 +30,10 @@ void hand_over_pending(mot_state_t *ms) {
 }  // namespace
 
 xpad_state_t *init_xpad_mot(mot_dec_class *owner, int id, const char *path) {
-    if (owner && owner->e) owner->e->l->log(LOG_DEBUG, "Init XPAD/MOT, #%i, path %s\n", id, path);
+    owner->e->l->log(LOG_DEBUG, "Init XPAD/MOT, #%i, path %s\n", id, path);
     auto *xs = static_cast<xpad_state_t *>(calloc(1, sizeof(xpad_state_t)));
     if (!xs) {
-        if (owner && owner->e) owner->e->l->log(LOG_ERR, "Can\xB4t allocate XPAD memory!\n");
+        owner->e->l->log(LOG_ERR, "Can\xB4t allocate XPAD memory!\n");
         return nullptr;
     }
     xs->owner = owner;
@@ -113,7 +104,7 @@ void xpad_dispatch(xpad_state_t *xs, const unsigned char *buf, int plen, int app
                 memcpy(mb->buf + mb->bl, buf, static_cast<size_t>(plen));
                 mb->bl += plen;
             } else {
-                xs_log(xs, LOG_WARN, "xpad: MS Buffer Overflow, skipping MS Segment!!!\n");
+                xs->owner->e->l->log(LOG_WARN, "xpad: MS Buffer Overflow, skipping MS Segment!!!\n");
                 mot_handle(ms, 1);
                 mb->bl = 0;
             }
@@ -180,7 +171,7 @@ void extract_xpad_new(const unsigned char *frame, int framelen, int, int, int, x
         // Lengths come from the air: a sub-field ends with the record at the latest.
         if (len > framelen - pos) len = framelen - pos;
         if (len <= 0) break;
-        if (xs->owner) xs->owner->stat_update(xs->id, MS_PAD_BYTES, static_cast<uint64_t>(len));
+        xs->owner->stat_update(xs->id, MS_PAD_BYTES, static_cast<uint64_t>(len));
         xpad_dispatch(xs, frame + pos, len, app);
         pos += len;
         used += len;

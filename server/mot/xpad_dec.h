@@ -19,7 +19,7 @@ struct xpad_state_s {
     int last_padlen;
     mot_state_t *ms;
     dynamic_label_state_t dls;
-    mot_dec_class *owner;  // may be null
+    mot_dec_class *owner;  // statistics and log
 };
 
 // The next PAD record of the stream into frame (PAD_RECORD_LIMIT bytes): 0, or 1 when none could be read.

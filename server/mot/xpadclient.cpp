@@ -63,8 +63,8 @@ int find_framesync_new(MSOCKET *fd, unsigned char *frame, int *framelen, int *id
 void mot_dec_class::xpad_decoder_loop(decoder_info_t *hd) {
     hd->status = 1;
     char dir[257];
-    if (snprintf(dir, sizeof dir, "%s/%04x/", hd->data_path ? hd->data_path : "", static_cast<unsigned>(hd->serviceid)) >=
-        static_cast<int>(sizeof dir))
+    const char *data = hd->data_path ? hd->data_path : "";
+    if (snprintf(dir, sizeof dir, "%s/%04x/", data, static_cast<unsigned>(hd->serviceid)) >= static_cast<int>(sizeof dir))
         e->l->log(LOG_WARN, "Data path too long, cut to '%s'\n", dir);
     e->l->log(LOG_INFO, "XPAD/MOT decoder thread for subchannel %i started, path %s\n", hd->subchid, dir);
     make_dirs(dir);

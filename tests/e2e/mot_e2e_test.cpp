@@ -226,7 +226,8 @@ std::map<std::string, std::vector<std::string>> labels_of(const std::string &des
         if (e == std::string::npos) e = desc.size();
         const std::string line = desc.substr(p, e - p);
         if (line.rfind("sid", 0) == 0) sid = line.substr(line.find("0x") + 2);
-        if (line.rfind("dls ", 0) == 0) out[sid].push_back(line.substr(line.find('"') + 1, line.rfind('"') - line.find('"') - 1));
+        const size_t q = line.find('"');
+        if (line.rfind("dls ", 0) == 0) out[sid].push_back(line.substr(q + 1, line.rfind('"') - q - 1));
     }
     return out;
 }
@@ -367,7 +368,8 @@ TEST_F(mot_e2e, PadPagesMenuAndStatisticsShowTheBroadcast) {
     // The slideshow picture on the page, served byte for byte as broadcast.
     const std::string page = wait_for_file_with(ens + "d101/index.html", "<IMG SRC=\"content/", 90);
     std::smatch m;
-    ASSERT_TRUE(std::regex_search(page, m, std::regex("<IMG SRC=\"content/([^\"]+)\" ALT=\"content/([^\" ]+) \\("))) << page;
+    const std::regex img("<IMG SRC=\"content/([^\"]+)\" ALT=\"content/([^\" ]+) \\(");
+    ASSERT_TRUE(std::regex_search(page, m, img)) << page;
     const std::string answer = tcp_exchange(s.port, "GET /data/c1d1/d101/content/" + m[1].str() + " HTTP/1.0\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.0 200", 0), 0u) << m[1];
     EXPECT_EQ(body_of(answer), read_file(demo + "pictures/" + m[2].str())) << m[2];
@@ -398,7 +400,8 @@ TEST_F(mot_e2e, PadPagesMenuAndStatisticsShowTheBroadcast) {
         const std::string url = "http://127.0.0.1:" + std::to_string(s.port) + "/check.html";
         const std::string artefacts = binary_dir() + "/artefacts";
         mkdir(artefacts.c_str(), 0755);
-        for (const std::string &mode : std::vector<std::string>{"--dump-dom", "--screenshot=" + artefacts + "/mot_frameset.png"}) {
+        const std::vector<std::string> modes = {"--dump-dom", "--screenshot=" + artefacts + "/mot_frameset.png"};
+        for (const std::string &mode : modes) {
             temp_dir profile;
             auto r = run({chromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                           "--disable-background-networking", "--disable-component-update", "--disable-sync",

@@ -29,8 +29,8 @@ bytes with_crc(bytes b) {
 
 // Message segment: toggle, first, last, segment number, characters.
 bytes segment(bool t, bool first, bool last, int num, const std::string &chars) {
-    bytes b = {static_cast<uint8_t>((t ? 0x80 : 0) | (first ? 0x40 : 0) | (last ? 0x20 : 0) | ((chars.size() - 1) & 15)),
-               static_cast<uint8_t>(first ? 0 : (num & 7) << 4)};
+    const int flags = (t ? 0x80 : 0) | (first ? 0x40 : 0) | (last ? 0x20 : 0);
+    bytes b = {static_cast<uint8_t>(flags | ((chars.size() - 1) & 15)), static_cast<uint8_t>(first ? 0 : (num & 7) << 4)};
     b.insert(b.end(), chars.begin(), chars.end());
     return with_crc(b);
 }
