@@ -25,7 +25,7 @@ void statistic::clear() {
 
 config::config(ensemble *p)
     : e(p), fd(-1), starttime(time(nullptr)), rdiconfig(4), finished(0), motargc(0), logfilelevel(2), logscrnlevel(1),
-      audiosubchid(-1), tunefreq(-1), httpport(8000), httpmaxconn(-1), ens(), ensemblecnt(0), emulate(0) {
+      audiosubchid(-1), tunefreq(-1), httpport(8000), httpmaxconn(-1), httpmaxclients(1024), ens(), ensemblecnt(0), emulate(0) {
     copy_field(configfile, "dab.ini");
     copy_field(logfilename, "dab.log");
     copy_field(ensemblefile, "ensemble.ini");
@@ -82,6 +82,7 @@ constexpr key_block config_keys[] = {
     {"passwdfile", "; set location and filename of password file"},
     {"httpport", "; set tcpip port for http server"},
     {"httpmaxconn", "; set maximum number of http streams"},
+    {"httpmaxclients", "; maximum number of http connections at once that are not streams"},
     {"hostname", "; set the hostname for http requests"},
     {"httpdroot", "; document root for builtin http server"},
     {"motparms", "; parameters for builtin mot decoder"},
@@ -125,6 +126,9 @@ int config::apply_key(const char *key, const char *value) {
     } else if (!strcmp(key, "httpmaxconn")) {
         httpmaxconn = atoi(value);
         l->log(LOG_DEBUG, "httpmaxconn: %d\n", httpmaxconn);
+    } else if (!strcmp(key, "httpmaxclients")) {
+        httpmaxclients = atoi(value);
+        l->log(LOG_DEBUG, "httpmaxclients: %d\n", httpmaxclients);
     } else if (!strcmp(key, "hostname")) {
         copy_field(hostname, value);
         l->log(LOG_DEBUG, "hostname: %s\n", hostname);
@@ -214,6 +218,7 @@ int config::write_configfile() {
         else if (!strcmp(k.key, "passwdfile")) copy_field(value, passwdfile);
         else if (!strcmp(k.key, "httpport")) snprintf(value, sizeof value, "%d", httpport);
         else if (!strcmp(k.key, "httpmaxconn")) snprintf(value, sizeof value, "%d", httpmaxconn);
+        else if (!strcmp(k.key, "httpmaxclients")) snprintf(value, sizeof value, "%d", httpmaxclients);
         else if (!strcmp(k.key, "hostname")) copy_field(value, hostname);
         else if (!strcmp(k.key, "httpdroot")) copy_field(value, httpdroot);
         else if (!strcmp(k.key, "multicastif")) copy_field(value, multicastif);

@@ -53,6 +53,7 @@ public:
     int tunefreq;
     int httpport;
     int httpmaxconn;
+    int httpmaxclients;  // connections at once that are not streams
     char httpdroot[256];
     char passwdfile[256];
     char hostname[1024];

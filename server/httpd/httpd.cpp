@@ -301,14 +301,12 @@ void *new_conn(void *p) {
 
 httpconn::httpconn(ensemble *p, int sock, sockaddr_in6 *peer)
     : e(p), subchannel(p->service), zeitdatum(), ens(), eid(0), s(sock), remoteip(), remip(*peer), localhost(0),
-      url(), location(), request(), header(), contentlength(0), login(), pw(), content(nullptr), status(200),
+      url(), location(), request(), header(), host_field(), origin_field(), referer_field(), fetch_site_field(), contentlength(0), login(), pw(), content(nullptr), status(200),
       rbuf_(), rpos_(0), rlen_(0), content_owned_(false) {
     if (!inet_ntop(AF_INET6, &remip.sin6_addr, remoteip, sizeof remoteip)) remoteip[0] = 0;
-    // The IPv6 loopback address is deliberately not local; every link-local peer is.
-    localhost = (strncmp(remoteip, "127.0.0", 7) == 0 || strncmp(remoteip, "::ffff:127.0.0", 14) == 0 ||
-                 strncmp(remoteip, "fe80", 4) == 0)
-                    ? 1
-                    : 0;
+    // The IPv6 loopback address is deliberately not local, nor is a link-local peer: it is
+    // another machine on the segment.
+    localhost = (strncmp(remoteip, "127.0.0", 7) == 0 || strncmp(remoteip, "::ffff:127.0.0", 14) == 0) ? 1 : 0;
     e->l->log(LOG_INFO, "httpd: connection from: %s\n", remoteip);
 }
 
@@ -449,6 +447,14 @@ int httpconn::parse_header() {
             get_authorization(line, 1);
         else if (starts_with_nocase(line, "Content-length"))
             get_contentlength(line);
+        else if (starts_with_nocase(line, "Host:"))
+            get_field(line, host_field, sizeof host_field);
+        else if (starts_with_nocase(line, "Origin:"))
+            get_field(line, origin_field, sizeof origin_field);
+        else if (starts_with_nocase(line, "Referer:"))
+            get_field(line, referer_field, sizeof referer_field);
+        else if (starts_with_nocase(line, "Sec-Fetch-Site:"))
+            get_field(line, fetch_site_field, sizeof fetch_site_field);
     }
 
     if (contentlength >= 1 && contentlength <= max_content_length) {

@@ -128,6 +128,11 @@ public:
     char location[259];
     char request[256];
     char header[4096];
+    // Request header lines that tell where a request comes from (empty when absent).
+    char host_field[256];
+    char origin_field[256];
+    char referer_field[512];
+    char fetch_site_field[32];
     int contentlength;
     char login[30];
     char pw[12];

@@ -154,7 +154,7 @@ TEST_F(stream_fixture, RemoteAudioStreamsAreLimitedLocalAndSideDataAreNot) {
         {"remote PAD records", "192.0.2.7", SUB, 1, 1},
         {"remote FIDC", "2001:db8::1", RING_FIDC, 1, 1},
         {"local audio", "127.0.0.1", SUB, 0, 0},
-        {"link-local audio", "fe80::1", SUB, 0, 0},
+        {"mapped local audio", "::ffff:127.0.0.5", SUB, 0, 0},
     };
     for (const auto &k : served) {
         connect_from(k.peer);
