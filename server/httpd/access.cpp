@@ -83,3 +83,5 @@ int httpconn::has_access() {
     e->l->log(LOG_WARN, "no password match for: %s:%s\n", login, pw);
     return 0;
 }
+
+int httpconn::cross_site() { return 0; }

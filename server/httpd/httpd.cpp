@@ -54,6 +54,20 @@ constexpr status_text status_table[] = {
 };
 static_assert(sizeof status_table / sizeof status_table[0] == 15, "one reason per known status");
 
+// A value for a header line: no control byte can end the line, no quote the quoted string.
+template <size_t N>
+struct header_value {
+    explicit header_value(const char *src) {
+        size_t n = 0;
+        for (; src && *src && n < N - 1; src++) {
+            const unsigned char c = static_cast<unsigned char>(*src);
+            text[n++] = c < 0x20 || c == 0x7F ? ' ' : c == '"' ? '\'' : static_cast<char>(c);
+        }
+        text[n] = 0;
+    }
+    char text[N];
+};
+
 const char *reason_of(int code) {
     for (const auto &s : status_table)
         if (s.code == code) return s.reason;
@@ -301,7 +315,8 @@ void *new_conn(void *p) {
 
 httpconn::httpconn(ensemble *p, int sock, sockaddr_in6 *peer)
     : e(p), subchannel(p->service), zeitdatum(), ens(), eid(0), s(sock), remoteip(), remip(*peer), localhost(0),
-      url(), location(), request(), header(), host_field(), origin_field(), referer_field(), fetch_site_field(), contentlength(0), login(), pw(), content(nullptr), status(200),
+      url(), location(), request(), header(), host_field(), origin_field(), referer_field(), fetch_site_field(),
+      contentlength(0), login(), pw(), content(nullptr), status(200),
       rbuf_(), rpos_(0), rlen_(0), content_owned_(false) {
     if (!inet_ntop(AF_INET6, &remip.sin6_addr, remoteip, sizeof remoteip)) remoteip[0] = 0;
     // The IPv6 loopback address is deliberately not local, nor is a link-local peer: it is
@@ -483,7 +498,12 @@ int httpconn::parse_header() {
     }
 
     if (status != 200) url[0] = 0;
-    if (strncasecmp(url, "setu", 4) == 0 && !has_access()) status = 401;
+    if (strncasecmp(url, "setu", 4) == 0) {
+        if (cross_site())
+            status = 403;
+        else if (!has_access())
+            status = 401;
+    }
     // Form values are decoded once, by get_postarea: so the query is taken from the target as
     // received, where an escaped "&", "+" or "%" is still escaped.
     if (!content_owned_ && strchr(url, '?')) {
@@ -510,14 +530,20 @@ int httpconn::post_header(int mimetype, const char *name, int nowrap, int length
     size_t n = appendf(header, size, 0, "HTTP/1.0 %d %s\r\n", status, reason);
     n = appendf(header, size, n, "Date: %s\r\n", ht_time(time(nullptr) + ad_timezone()));
     n = appendf(header, size, n, "Server: ZIR-Ereruv 2.26F\r\n");
-    if (status == 401) n = appendf(header, size, n, "WWW-Authenticate: Basic realm=\"%s\"\r\n", e->cfg->hostname);
-    if (status == 301) n = appendf(header, size, n, "Location: %s\r\n", location);
+    if (status == 401)
+        n = appendf(header, size, n, "WWW-Authenticate: Basic realm=\"%s\"\r\n",
+                    header_value<sizeof e->cfg->hostname>(e->cfg->hostname).text);
+    if (status == 301) n = appendf(header, size, n, "Location: %s\r\n", header_value<sizeof location>(location).text);
     if (mt.no_cache) n = appendf(header, size, n, "Pragma: no-cache\r\n");
     n = appendf(header, size, n, "Content-type: %s\r\n", mt.type);
     if (!name)
         n = appendf(header, size, n, "Connection: close\r\n");
-    else
-        n = appendf(header, size, n, "icy-name:%s\r\nx-audiocast-name:%s\r\nConnection: Keep-Alive\r\n", name, name);
+    else {
+        // The name is a label from the air.
+        const header_value<256> shown(name);
+        n = appendf(header, size, n, "icy-name:%s\r\nx-audiocast-name:%s\r\nConnection: Keep-Alive\r\n", shown.text,
+                    shown.text);
+    }
     if (length != 0) n = appendf(header, size, n, "Content-Length: %d\r\n", length);
     if (!nowrap) n = appendf(header, size, n, "\r\n");
     if (status != 200) {

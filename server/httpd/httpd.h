@@ -97,6 +97,8 @@ public:
     void get_authorization(const char *line, int cookie);
     void base64bin(const char *in, char *out, int maxlen);
     int has_access();
+    // 1 when the request was sent on behalf of another site (a page open in a browser).
+    int cross_site();
 
     // File serving.
     int put_file(const char *d);
