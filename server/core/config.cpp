@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,8 @@ void statistic::clear() {
 
 config::config(ensemble *p)
     : e(p), fd(-1), starttime(time(nullptr)), rdiconfig(4), finished(0), motargc(0), logfilelevel(2), logscrnlevel(1),
-      audiosubchid(-1), tunefreq(-1), httpport(8000), httpmaxconn(-1), httpmaxclients(1024), ens(), ensemblecnt(0), emulate(0) {
+      audiosubchid(-1), tunefreq(-1), httpport(8000), httpmaxconn(-1), httpmaxclients(1024), ens(), ensemblecnt(0), emulate(0), lck(), scans_(0) {
+    thread_mutex_init(&lck);
     copy_field(configfile, "dab.ini");
     copy_field(logfilename, "dab.log");
     copy_field(ensemblefile, "ensemble.ini");
@@ -43,6 +45,15 @@ config::~config() {
         free(a);
         a = nullptr;
     }
+    thread_mutex_destroy(&lck);
+}
+
+bool has_control_char(const char *s) {
+    for (; *s; s++) {
+        const unsigned char c = static_cast<unsigned char>(*s);
+        if (c < 0x20 || c == 0x7F) return true;
+    }
+    return false;
 }
 
 void config::set_configfile(const char *s) { copy_field(configfile, s); }
@@ -93,6 +104,14 @@ constexpr key_block config_keys[] = {
 
 int config::apply_key(const char *key, const char *value) {
     logger *l = e->l;
+    if (has_control_char(value)) {
+        for (const auto &k : config_keys)
+            if (!strcmp(key, k.key)) {
+                l->log(LOG_WARN, "%s: value of %s refused: control character\n", configfile, key);
+                return 1;
+            }
+        return 0;
+    }
     if (!strcmp(key, "device")) {
         copy_field(device, value);
         l->log(LOG_DEBUG, "device: %s\n", device);
@@ -190,6 +209,8 @@ int config::read_configfile() {
 }
 
 int config::write_configfile() {
+    // Two writers at once would leave a file of both; the values are read as one set.
+    mutex_guard guard(&lck);
     FILE *f = fopen(configfile, "wt");
     if (!f) {
         e->l->log(LOG_INFO, "%s: file not found\n", configfile);
@@ -234,6 +255,12 @@ int config::write_configfile() {
 }
 
 int config::read_ensemblefile() {
+    mutex_guard guard(&lck);
+    if (scans_ > 0) return 1;
+    return read_ensemblefile_locked();
+}
+
+int config::read_ensemblefile_locked() {
     ensemblecnt = 0;
     FILE *f = fopen(ensemblefile, "rt");
     if (!f) {
@@ -241,6 +268,7 @@ int config::read_ensemblefile() {
         return 0;
     }
     char line[8192];
+    int n = 0;
     while (fgets(line, sizeof line, f)) {
         cut_line(line);
         size_t kpos = 0;
@@ -251,24 +279,30 @@ int config::read_ensemblefile() {
             bool in_band = (freq >= BAND3_FIRST && freq <= BAND3_LAST) || (freq >= LBAND_FIRST && freq <= LBAND_LAST);
             const char *tab = strchr(line, '\t');
             if (in_band && tab) {
-                ensemble_entry_t &en = ens[ensemblecnt];
+                ensemble_entry_t &en = ens[n];
                 en = ensemble_entry_t{};
                 en.freq = freq;
                 copy_field(en.label, tab + 1);
-                e->l->log(LOG_DEBUG, "ensemble %d: %dKhz name: %s\n", ensemblecnt, en.freq, en.label);
-                ensemblecnt++;
+                e->l->log(LOG_DEBUG, "ensemble %d: %dKhz name: %s\n", n, en.freq, en.label);
+                n++;
             }
         }
-        if (ensemblecnt >= MAX_ENSEMBLES) {
-            e->l->log(LOG_WARN, "too many ensembles found (%d)....\n", ensemblecnt);
+        if (n >= MAX_ENSEMBLES) {
+            e->l->log(LOG_WARN, "too many ensembles found (%d)....\n", n);
             break;
         }
     }
     fclose(f);
+    ensemblecnt = n;
     return 1;
 }
 
 int config::write_ensemblefile() {
+    mutex_guard guard(&lck);
+    return write_ensemblefile_locked();
+}
+
+int config::write_ensemblefile_locked() {
     FILE *f = fopen(ensemblefile, "wt");
     if (!f) {
         e->l->log(LOG_INFO, "%s: file not found\n", ensemblefile);
@@ -283,7 +317,7 @@ int config::write_ensemblefile() {
     asctime_r(&tmv, tbuf);
     snprintf(buf, sizeof buf, "; OMBREL ensemble file. automatically created %s\n\n", tbuf);
     out += buf;
-    int n = ensemblecnt < MAX_ENSEMBLES ? ensemblecnt : MAX_ENSEMBLES;
+    const int n = ensemblecnt < 0 ? 0 : ensemblecnt < MAX_ENSEMBLES ? ensemblecnt : MAX_ENSEMBLES;
     for (int i = 0; i < n; i++) {
         snprintf(buf, sizeof buf, "%d\t%s\n", ens[i].freq, ens[i].label);
         out += buf;
@@ -291,6 +325,65 @@ int config::write_ensemblefile() {
     fwrite(out.data(), 1, out.size(), f);
     fclose(f);
     return 1;
+}
+
+void config::begin_scan() {
+    mutex_guard guard(&lck);
+    ensemblecnt = 0;
+    scans_++;
+}
+
+int config::end_scan() {
+    mutex_guard guard(&lck);
+    if (scans_ > 0) scans_--;
+    return write_ensemblefile_locked();
+}
+
+void config::hold_list(bool on) {
+    mutex_guard guard(&lck);
+    if (on)
+        scans_++;
+    else if (scans_ > 0)
+        scans_--;
+}
+
+int config::add_ensemble(const ensemble_entry_t &en) {
+    mutex_guard guard(&lck);
+    if (ensemblecnt < 0 || ensemblecnt >= MAX_ENSEMBLES) return -1;
+    ens[ensemblecnt] = en;
+    return ensemblecnt++;
+}
+
+int config::ensemble_count() {
+    mutex_guard guard(&lck);
+    return ensemblecnt < 0 ? 0 : ensemblecnt < MAX_ENSEMBLES ? ensemblecnt : MAX_ENSEMBLES;
+}
+
+int config::copy_ensembles(ensemble_entry_t *out, int max) {
+    mutex_guard guard(&lck);
+    int n = ensemblecnt < 0 ? 0 : ensemblecnt < MAX_ENSEMBLES ? ensemblecnt : MAX_ENSEMBLES;
+    if (n > max) n = max;
+    for (int i = 0; i < n; i++) out[i] = ens[i];
+    return n;
+}
+
+void config::report_passwdfile() {
+    char file[sizeof passwdfile];
+    {
+        mutex_guard guard(&lck);
+        copy_field(file, passwdfile);
+    }
+    FILE *f = fopen(file, "rt");
+    if (f) {
+        fclose(f);
+        return;
+    }
+    const int err = errno;
+    if (err == ENOENT)
+        e->l->log(LOG_CRIT, "%s: no password file: the setup page is open to remote clients\n", file);
+    else
+        e->l->log(LOG_WARN, "%s: password file cannot be read (%s): remote clients are refused the setup page\n", file,
+                  strerror(err));
 }
 
 void config::split_motparms() {
@@ -331,6 +424,7 @@ int config::set_config() {
     e->l->log(LOG_INFO, "Rdiconfig: %d\n", rdiconfig);
     e->l->log(LOG_INFO, "Audiosubchid: %d\n", audiosubchid);
     e->l->log(LOG_INFO, "MOT-Parameters: %s\n", motparms);
+    report_passwdfile();
 
     pnotification n = nullptr;
     e->d->set_rdi_config(rdiconfig);

@@ -1,4 +1,6 @@
 #pragma once
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -16,6 +18,9 @@ constexpr int MAX_ENSEMBLES = 64;
 constexpr int MOT_MAX_ARGS = 30;
 constexpr int MOT_ARG_SIZE = 256;
 
+// True when s holds a byte below 0x20 or the byte 0x7F: such a configuration value is refused.
+bool has_control_char(const char *s);
+
 class config {
 public:
     explicit config(ensemble *p);
@@ -26,8 +31,24 @@ public:
     void set_configfile(const char *s);
     int read_configfile();
     int write_configfile();
+    // 1 when the list is valid: read from the file, or kept because a scan is rebuilding it.
     int read_ensemblefile();
     int write_ensemblefile();
+
+    // A scan rebuilds the ensemble list: begin_scan empties it, end_scan writes the ensemble
+    // file. In between read_ensemblefile keeps the list, the file being older than the finds.
+    void begin_scan();
+    int end_scan();
+    // The same protection for one band scan, without emptying or writing.
+    void hold_list(bool on);
+    // Appends an entry; its index, or -1 when the list is full.
+    int add_ensemble(const ensemble_entry_t &en);
+    int ensemble_count();
+    // Copies at most max entries of the list; returns how many.
+    int copy_ensembles(ensemble_entry_t *out, int max);
+
+    // Logs once who may reach the setup page: a missing password file leaves it open.
+    void report_passwdfile();
     int set_config();
     int get_rdimode();
 
@@ -63,6 +84,14 @@ public:
     ensemble_entry_t ens[MAX_ENSEMBLES];
     int ensemblecnt;
     int emulate;
+    // Guards ens and ensemblecnt (shared by the scanner, the setup page and the ensemble file),
+    // the values the setup page writes, and serialises the writes of both files.
+    pthread_mutex_t lck;
+
+private:
+    int read_ensemblefile_locked();
+    int write_ensemblefile_locked();
+    int scans_;  // scans running, guarded by lck
 };
 
 class statistic {

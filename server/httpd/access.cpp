@@ -1,8 +1,11 @@
 // Access control of the protected pages: Basic credentials or the host-named cookie, checked
 // against the password file.
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <strings.h>
 
 #include "core/config.h"
@@ -11,6 +14,7 @@
 #include "core/plattform.h"
 #include "httpd/httpd.h"
 #include "httpd/util.h"
+#include "mot/http.h"
 
 namespace {
 
@@ -25,6 +29,66 @@ void copy_cut(char *dst, size_t dstsize, const char *src, size_t maxchars) {
     if (n >= dstsize) n = dstsize - 1;
     memcpy(dst, src, n);
     dst[n] = 0;
+}
+
+// Host (lower case) and port of a request's origin or of the server itself.
+struct endpoint {
+    std::string host;
+    long port = 0;
+    bool operator==(const endpoint &o) const { return port == o.port && host == o.host; }
+};
+
+// "host[:port]", or with_scheme "http[s]://host[:port][/...]"; a missing port is the scheme's
+// (80 without one). False for anything else, "null" included.
+bool parse_endpoint(const char *s, bool with_scheme, endpoint &out) {
+    long default_port = 80;
+    if (with_scheme) {
+        const char *sep = strstr(s, "://");
+        if (!sep) return false;
+        const size_t n = static_cast<size_t>(sep - s);
+        if (n == 5 && strncasecmp(s, "https", 5) == 0)
+            default_port = 443;
+        else if (n != 4 || strncasecmp(s, "http", 4) != 0)
+            return false;
+        s = sep + 3;
+    }
+    std::string auth(s, strcspn(s, "/?#"));
+    while (!auth.empty() && (auth.back() == ' ' || auth.back() == '\t')) auth.pop_back();
+    // Credentials in the authority: no page of this server links like that.
+    if (auth.empty() || auth.find('@') != std::string::npos) return false;
+    size_t host_end;
+    if (auth[0] == '[') {
+        host_end = auth.find(']');
+        if (host_end == std::string::npos) return false;
+        host_end++;
+    } else {
+        host_end = std::min(auth.find(':'), auth.size());
+    }
+    if (host_end == 0) return false;
+    out.host = auth.substr(0, host_end);
+    for (char &c : out.host)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const std::string rest = auth.substr(host_end);
+    out.port = default_port;
+    if (rest.empty() || rest == ":") return true;
+    if (rest[0] != ':' || rest.size() > 6) return false;
+    long port = 0;
+    for (size_t i = 1; i < rest.size(); i++) {
+        if (rest[i] < '0' || rest[i] > '9') return false;
+        port = port * 10 + (rest[i] - '0');
+    }
+    if (port > 65535) return false;
+    out.port = port;
+    return true;
+}
+
+// The header value is this word, ignoring case and blanks behind it.
+bool is_word(const char *value, const char *word) {
+    const size_t n = strlen(word);
+    if (strncasecmp(value, word, n) != 0) return false;
+    for (const char *p = value + n; *p; p++)
+        if (*p != ' ' && *p != '\t') return false;
+    return true;
 }
 
 }  // namespace
@@ -55,11 +119,23 @@ void httpconn::get_authorization(const char *line, int cookie) {
 
 int httpconn::has_access() {
     if (localhost) return 1;
-    const char *file = e->cfg->passwdfile;
+    char file[sizeof e->cfg->passwdfile];
+    {
+        mutex_guard guard(&e->cfg->lck);
+        copy_field(file, e->cfg->passwdfile);
+    }
+    char who[credential_chars + 1];
+    printable(who, sizeof who, login, static_cast<int>(strnlen(login, credential_chars)));
     FILE *f = fopen(file, "rt");
     if (!f) {
-        e->l->log(LOG_WARN, "%s: file not found, allowing unconditional access\n", file);
-        return 1;
+        const int err = errno;
+        if (err == ENOENT) {
+            e->l->log(LOG_WARN, "%s: file not found, allowing unconditional access\n", file);
+            return 1;
+        }
+        // Only a file that is not there opens the page: no descriptor left or no permission must not.
+        e->l->log(LOG_WARN, "%s: cannot be read (%s), access denied to %s\n", file, strerror(err), remoteip);
+        return 0;
     }
     char line[passwd_line_chars + 1];
     int lineno = 0;
@@ -75,13 +151,41 @@ int httpconn::has_access() {
         *colon = 0;
         if (strcasecmp(line, login) == 0 && strcasecmp(colon + 1, pw) == 0) {
             fclose(f);
-            e->l->log(LOG_INFO, "authenticated request from: %s\n", login);
+            e->l->log(LOG_INFO, "authenticated request from: %s\n", who);
             return 1;
         }
     }
+    const bool failed = ferror(f) != 0;
     fclose(f);
-    e->l->log(LOG_WARN, "no password match for: %s:%s\n", login, pw);
+    if (failed) {
+        e->l->log(LOG_WARN, "%s: read error, access denied to %s\n", file, remoteip);
+        return 0;
+    }
+    // A mistyped password is often the real one with a slip: never in the log.
+    e->l->log(LOG_WARN, "no password match for: %s:****\n", who);
     return 0;
 }
 
-int httpconn::cross_site() { return 0; }
+int httpconn::cross_site() {
+    const char *why = nullptr;
+    if (is_word(fetch_site_field, "cross-site") || is_word(fetch_site_field, "same-site")) {
+        why = "Sec-Fetch-Site";
+    } else if (origin_field[0] || referer_field[0]) {
+        char own_text[sizeof e->cfg->hostname];
+        if (host_field[0]) {
+            copy_field(own_text, host_field);
+        } else {
+            mutex_guard guard(&e->cfg->lck);
+            copy_field(own_text, e->cfg->hostname);
+        }
+        endpoint own, other;
+        const bool own_ok = parse_endpoint(own_text, false, own);
+        if (origin_field[0] && (!own_ok || !parse_endpoint(origin_field, true, other) || !(other == own)))
+            why = "Origin";
+        else if (referer_field[0] && (!own_ok || !parse_endpoint(referer_field, true, other) || !(other == own)))
+            why = "Referer";
+    }
+    if (!why) return 0;
+    e->l->log(LOG_WARN, "httpd: cross-site request from %s refused (%s)\n", remoteip, why);
+    return 1;
+}

@@ -39,9 +39,22 @@ int httpconn::display_setup(char *token, int mode) {
     config *cfg = e->cfg;
     bool status_sent = false;
 
+    // Fields whose value was refused, for the message on the page.
+    std::string refused;
     if (token) {
         char value[1024];
-        if (get_postarea("freq=", value, sizeof value)) {
+        // A value with a control character would end a header or playlist line or a line of the
+        // configuration file: refused, and the field keeps what it had.
+        auto take = [this, &value, &refused](const char *tag, size_t max = sizeof value) {
+            if (!get_postarea(tag, value, static_cast<int>(std::min(max, sizeof value)))) return false;
+            if (!has_control_char(value)) return true;
+            const size_t n = strlen(tag) - 1;  // without the "="
+            e->l->log(LOG_WARN, "httpd: setup value of %.*s refused: control character\n", static_cast<int>(n), tag);
+            if (!refused.empty()) refused += ", ";
+            refused.append(tag, n);
+            return false;
+        };
+        if (take("freq=")) {
             {
                 module_lock guard(e->api);
                 cfg->tunefreq = dcsr::name_to_channel(value);
@@ -51,7 +64,7 @@ int httpconn::display_setup(char *token, int mode) {
             e->clean->force_reconfig();
             sleep(tune_settle_s);
         }
-        if (get_postarea("audio=", value, sizeof value)) {
+        if (take("audio=")) {
             module_lock guard(e->api);
             cfg->audiosubchid = atoi(value);
             e->l->log(LOG_INFO, "Audiosubchid: %d\n", cfg->audiosubchid);
@@ -61,12 +74,17 @@ int httpconn::display_setup(char *token, int mode) {
             dcsr::dispose_list(n);
             e->api->display_name(cfg->audiosubchid);
         }
-        // Text values are cut to their field; numbers are taken as atoi reads them.
-        auto text_field = [this, &value](const char *tag, char *field, size_t size) {
-            if (get_postarea(tag, value, static_cast<int>(std::min(size, sizeof value)))) copy_field(field, size, value);
+        // Text values are cut to their field; numbers are taken as atoi reads them. Stored under
+        // the configuration lock, so that a file being written gets either value, never half of one.
+        auto text_field = [&value, &take, cfg](const char *tag, char *field, size_t size) {
+            if (!take(tag, size)) return;
+            mutex_guard guard(&cfg->lck);
+            copy_field(field, size, value);
         };
-        auto number_field = [this, &value](const char *tag, int &field) {
-            if (get_postarea(tag, value, sizeof value)) field = atoi(value);
+        auto number_field = [&value, &take, cfg](const char *tag, int &field) {
+            if (!take(tag)) return;
+            mutex_guard guard(&cfg->lck);
+            field = atoi(value);
         };
         text_field("device=", cfg->device, sizeof cfg->device);
         text_field("logfilename=", cfg->logfilename, sizeof cfg->logfilename);
@@ -80,20 +98,22 @@ int httpconn::display_setup(char *token, int mode) {
         text_field("motparms=", cfg->motparms, sizeof cfg->motparms);
         text_field("multicastif=", cfg->multicastif, sizeof cfg->multicastif);
         text_field("ensemblefile=", cfg->ensemblefile, sizeof cfg->ensemblefile);
-        if (get_postarea("shutdown=", value, sizeof value) && atoi(value) == 1) cfg->finished = 1;
+        if (take("shutdown=") && atoi(value) == 1) cfg->finished = 1;
 
-        if (get_postarea("scan=", value, sizeof value) && atoi(value) == 1) {
+        if (take("scan=") && atoi(value) == 1) {
             cfg->write_configfile();
             display_status(0);
             status_sent = true;
-            cfg->ensemblecnt = 0;
             scanner sc(e);
             {
+                // Emptied under the module lock: a second scan waits here instead of emptying the
+                // list while the first still fills it.
                 module_lock guard(e->api);
+                cfg->begin_scan();
                 sc.scan_band(1, s);
                 sc.scan_band(2, s);
+                cfg->end_scan();
             }
-            cfg->write_ensemblefile();
             {
                 module_lock guard(e->api);
                 e->d->tune(cfg->tunefreq);
@@ -106,6 +126,9 @@ int httpconn::display_setup(char *token, int mode) {
 
     if (!status_sent) display_status(0);
     prints("<h2>Setup ZIR-Ereruv:</h2>\r\n");
+    if (!refused.empty())
+        prints("<p><b>Not set: %s. Control characters are not allowed; the old value is kept.</b></p>\r\n",
+               refused.c_str());
     prints("<table cellspacing=\"0\" cellpadding=\"0\">\r\n");
     const int tune_freq = e->d->ds.tune_freq;
     const int ber_fic = e->d->ds.ber_fic;
@@ -214,14 +237,16 @@ void httpconn::put_programmes() {
 void httpconn::put_ensembles() {
     config *cfg = e->cfg;
     cfg->read_ensemblefile();
+    // A copy: a scan may be adding to the list while the page is sent.
+    ensemble_entry_t list[MAX_ENSEMBLES];
+    const int n = cfg->copy_ensembles(list, MAX_ENSEMBLES);
     prints("<FORM method=get action=\"/setup\">\r\n");
     prints("<select name=\"freq\" onChange=\"form.submit(); return true;\">\r\n");
     prints("<option value=\"/setup\">Select ensemble from list</option>\r\n");
-    const int n = cfg->ensemblecnt < MAX_ENSEMBLES ? cfg->ensemblecnt : MAX_ENSEMBLES;
     for (int i = 0; i < n; i++) {
-        char label[sizeof cfg->ens[i].label * 6];
-        html_escape(label, sizeof label, cfg->ens[i].label);
-        prints("<option value=\"%d\">%s</option>\r\n", cfg->ens[i].freq, label);
+        char label[sizeof list[i].label * 6];
+        html_escape(label, sizeof label, list[i].label);
+        prints("<option value=\"%d\">%s</option>\r\n", list[i].freq, label);
     }
     prints("</select><noscript><input type=\"submit\" name=\"test\" value=\"Tune\"></noscript></form>\r\n");
 }

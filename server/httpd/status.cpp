@@ -22,12 +22,22 @@ constexpr const char *weekdays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "
 
 void appendf(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void appendf(std::string &out, const char *fmt, ...) {
-    char buf[8192];  // two host names of up to 1023 characters fit a line
-    va_list ap;
+    va_list ap, again;
     va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_copy(again, ap);
+    char buf[2048];
+    const int n = vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    if (n > 0) out.append(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
+    if (n > 0 && static_cast<size_t>(n) < sizeof buf) {
+        out.append(buf, static_cast<size_t>(n));
+    } else if (n > 0) {
+        // An escaped host name can be six times its 1023 characters, and a line may hold it twice.
+        const size_t at = out.size();
+        out.resize(at + static_cast<size_t>(n) + 1);
+        vsnprintf(&out[at], static_cast<size_t>(n) + 1, fmt, again);
+        out.resize(at + static_cast<size_t>(n));
+    }
+    va_end(again);
 }
 
 // Labels come from the broadcast: shown as text, never as markup.
@@ -83,7 +93,15 @@ int httpconn::display_status(int mode) {
         0x3F);
     if (t != 0 && lto != 0) t += (lto & 0x20 ? -1 : 1) * static_cast<time_t>(lto & 0x1F) * 1800;
 
-    const char *host = e->cfg->hostname;
+    // The host name is set on the setup page: shown as text, never as markup.
+    char host_raw[sizeof e->cfg->hostname];
+    {
+        mutex_guard guard(&e->cfg->lck);
+        copy_field(host_raw, e->cfg->hostname);
+    }
+    std::string host_text(sizeof host_raw * 6, '\0');
+    html_escape(&host_text[0], host_text.size(), host_raw);
+    const char *host = host_text.c_str();
     std::string out;
     out.reserve(8192);
 

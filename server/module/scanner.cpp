@@ -64,8 +64,8 @@ bool scanner::acquire(int idx, int tune_freq, int s) {
     e->fic_stream->clearall();
     going_on = going_on && nap(acquire_ms - drain_ms);
 
-    ensemble_entry_t &en = e->cfg->ens[idx];
-    en = ensemble_entry_t{};
+    // Filled here and added whole: a page reading the list never sees half an entry.
+    ensemble_entry_t en{};
     e->fic_stream->get_ensemble_label(en.label);
     blank_controls(en.label);
     const int eid = e->fic_stream->get_ensemble_id();
@@ -96,6 +96,8 @@ bool scanner::acquire(int idx, int tune_freq, int s) {
     e->fic_stream->get_ensemble_shortlabel(shortlabel);
     copy_field(en.shortlabel, shortlabel);
     blank_controls(en.shortlabel);
+    if (e->cfg->add_ensemble(en) < 0)
+        e->l->log(LOG_WARN, "scan_band: ensemble list full, entry %d not recorded\n", idx);
 
     if (own_reader)
         e->rdi_stream->stop();
@@ -117,6 +119,8 @@ int scanner::scan_band(int band, int s) {
     e->l->log(LOG_INFO, "scanning band %d: %dKhz-%dKhz\n", band, startfreq, stopfreq);
     if (s) prints(s, "<h2>Scanning: %dKhz-%dKhz</h2>", startfreq, stopfreq);
     e->rdi_stream->suspend(1);
+    // Pages re-reading the (older) ensemble file must not replace what this scan records.
+    cfg->hold_list(true);
 
     int found = 0, currfreq = startfreq, lastfreq = 0;
     int idle_polls = 0, last_found = 0;
@@ -155,12 +159,13 @@ int scanner::scan_band(int band, int s) {
 
             // A status still showing the ensemble recorded last is no new find.
             if (doit && sync == sync_full && tune_freq * 16 > last_found) {
-                const int idx = cfg->ensemblecnt + found;
-                if (idx < 0 || idx >= MAX_ENSEMBLES) {
+                const int idx = cfg->ensemble_count();
+                if (idx >= MAX_ENSEMBLES) {
                     e->l->log(LOG_WARN, "scan_band: ensemble list full (%d entries), scan ended\n", MAX_ENSEMBLES);
                     break;
                 }
                 const bool going_on = acquire(idx, tune_freq, s);
+                if (cfg->ensemble_count() <= idx) break;  // not recorded
                 found++;
                 last_found = tune_freq * 16;
                 currfreq = dcsr::get_next_freq(tune_freq * 16);
@@ -186,7 +191,7 @@ int scanner::scan_band(int band, int s) {
 
     e->l->log(LOG_INFO, "finished scanning band %d: found %d ensembles\n", band, found);
     if (s) prints(s, "<br>Finished scanning, found %d ensembles<br>", found);
-    cfg->ensemblecnt += found;
+    cfg->hold_list(false);
     e->rdi_stream->suspend(0);
     return found;
 }
