@@ -49,6 +49,27 @@ const char usage_text[] =
 
 void ctrlc_handler(int) { e->cfg->finished = 1; }
 
+namespace {
+
+// Every HTTP connection and stream listener takes a descriptor; the usual soft limit of 1024
+// is less than the connections the server lets in.
+void raise_descriptor_limit() {
+    unsigned long long before = 0, after = 0;
+    const int err = raise_open_files_limit(&before, &after);
+    if (err)
+        e->l->log(LOG_WARN, "could not raise the open files limit of %llu: %s\n", before, strerror(err));
+    else if (after != before)
+        e->l->log(LOG_INFO, "open files limit raised from %llu to %llu\n", before, after);
+    else
+        e->l->log(LOG_INFO, "open files limit: %llu\n", after);
+    const unsigned long long wanted = static_cast<unsigned long long>(e->cfg->httpmaxclients) + 64;
+    if (after < wanted)
+        e->l->log(LOG_WARN, "open files limit %llu is small for %d http connections\n", after,
+                  e->cfg->httpmaxclients);
+}
+
+}  // namespace
+
 void showhelp(char *s) { printf(usage_text, s); }
 
 int main(int argc, char **argv) {
@@ -123,6 +144,7 @@ int main(int argc, char **argv) {
     if (!diagonly) {
         signal(SIGINT, ctrlc_handler);
         if (!rdidump && !quit) {
+            raise_descriptor_limit();
             e->api->set_dbg_mode(0);
             e->mot_decoder->register_service_decoders(-1);
             e->mot_decoder->packet_add_handler(&default_packet_ip_handler);

@@ -42,7 +42,9 @@ ensemble::ensemble()
 
 ensemble::~ensemble() {
     // Users before what they use, so that no destructor (some stop threads) reaches a sibling
-    // already gone; the logger and the configuration it reads go last.
+    // already gone; the logger and the configuration it reads go last. HTTP connections reach
+    // nearly everything: they end first, also when stop_threads was never called.
+    if (http) http->stop();
     delete mot_decoder;
     delete clean;
     delete http;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -122,6 +123,27 @@ int device_close(int fd) {
             if (o.p && o.fd == fd) o.p = nullptr;
     }
     return p->close(fd);
+}
+
+int raise_open_files_limit(unsigned long long *before, unsigned long long *after) {
+    rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) {
+        *before = *after = 0;
+        return errno;
+    }
+    *before = *after = rl.rlim_cur;
+    if (rl.rlim_cur == rl.rlim_max) return 0;
+    rlimit want = rl;
+    want.rlim_cur = rl.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &want) != 0) {
+        const int err = errno;
+        // An unlimited hard limit is more than the kernel lets a process have.
+        if (rl.rlim_max != RLIM_INFINITY) return err;
+        want.rlim_cur = 1 << 20;
+        if (want.rlim_cur <= rl.rlim_cur || setrlimit(RLIMIT_NOFILE, &want) != 0) return err;
+    }
+    *after = want.rlim_cur;
+    return 0;
 }
 
 int ioctrl(int fd, int ctl, void *argin, int arglenin, void *argout, int arglenout, unsigned long *retlen) {

@@ -50,6 +50,10 @@ int device_open(const char *name, int flags);
 ssize_t device_read(int fd, void *buf, size_t len);
 int device_close(int fd);
 
+// Raises the soft limit of open files to the hard limit. 0, or the errno of the failure; the
+// limits before and after in any case.
+int raise_open_files_limit(unsigned long long *before, unsigned long long *after);
+
 int ioctrl(int fd, int ctl, void *argin, int arglenin, void *argout, int arglenout, unsigned long *retlen);
 
 // Bounded copy into a fixed-size text field; always terminates. Returns dst.

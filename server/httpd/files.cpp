@@ -1,7 +1,9 @@
 // Files below the document root: plain files, index pages and generated listings.
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -42,7 +44,34 @@ bool root_path(char (&out)[N], const char *root, const char *rel, const char *su
 
 constexpr size_t path_size = 1024;
 
+bool servable(const struct stat &st) { return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode); }
+
 }  // namespace
+
+served open_served(const char *path, FILE **f, struct stat *st) {
+    *f = nullptr;
+    // A device is not even opened where that can be seen beforehand: opening one may do something.
+    if (stat(path, st) == 0 && !servable(*st)) return served::other;
+    // Without O_NONBLOCK a FIFO without writer would hold the open for ever.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return served::missing;
+    if (fstat(fd, st) != 0 || !servable(*st)) {
+        close(fd);
+        return served::other;
+    }
+    if (S_ISDIR(st->st_mode)) {
+        close(fd);
+        return served::directory;
+    }
+    const int fl = fcntl(fd, F_GETFL);
+    if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    *f = fdopen(fd, "rb");
+    if (!*f) {
+        close(fd);
+        return served::missing;
+    }
+    return served::file;
+}
 
 int httpconn::put_file(const char *d) {
     if (strstr(d, "..") || strchr(d, '\\')) return 0;
@@ -67,27 +96,29 @@ int httpconn::put_file(const char *d) {
     }
     char real[path_size];
     match_fname(real, sizeof real, path);
-    FILE *f = real[0] ? fopen(real, "rb") : nullptr;
-    if (!f) return listing ? list_dir(d) : 0;
+    FILE *f = nullptr;
     // Length and time come from the file actually opened, whatever the spelling asked for.
     struct stat st;
-    bool known = fstat(fileno(f), &st) == 0;
-    // A directory opens like a file but reads as nothing (one spelt in another case, or an
-    // index.html that is a directory): it is not sent as an empty page of its own size.
-    if (known && S_ISDIR(st.st_mode)) {
-        fclose(f);
-        return listing ? list_dir(d) : 0;
+    const served kind = real[0] ? open_served(real, &f, &st) : served::missing;
+    if (kind == served::other) {
+        // A FIFO or device would block the connection or never end.
+        e->l->log(LOG_INFO, "put_file: %s is no regular file\n", real);
+        status = 403;
+        post_header(0, nullptr, 0, 0);
+        return 1;
     }
-    off_t size = known ? st.st_size : 0;
-    time_t mtime = known ? st.st_mtime : 0;
+    // A directory (one spelt in another case, or an index.html that is a directory) is not
+    // sent as an empty page of its own size.
+    if (kind != served::file) return listing ? list_dir(d) : 0;
+    off_t size = st.st_size;
+    time_t mtime = st.st_mtime;
     // Content-Length carries an int; larger files go without it and end with the connection.
     int length = (size > 0 && size <= 0x7FFFFFFF) ? static_cast<int>(size) : 0;
     post_header(mimetype, nullptr, 1, length);
     char modified[80];
     int mlen = snprintf(modified, sizeof modified, "Last-Modified: %s\r\n\r\n", ht_time(mtime + ad_timezone()));
     send_all(s, modified, static_cast<size_t>(std::min(mlen, static_cast<int>(sizeof modified) - 1)), size > 0);
-    if (!known) e->l->log(LOG_INFO, "put_file: stat failed, using byte read\n");
-    send_file(f, known, size);
+    send_file(f, size);
     fclose(f);
     return 1;
 }

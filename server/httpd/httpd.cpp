@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,9 +27,15 @@
 namespace {
 
 constexpr int receive_timeout_ms = 15000;
+// A body of at most max_content_length bytes, after the head.
+constexpr int max_body_ms = 20000;
 constexpr int listen_backlog = 30;
-// How long stop() waits for running connections after waking them.
-constexpr int stop_wait_ms = 10000;
+// Used when the configured limit is no number of connections.
+constexpr int default_max_clients = 1024;
+// How often stop() says what it still waits for.
+constexpr int stop_report_ms = 5000;
+// Refused connections are logged at most this often.
+constexpr time_t refuse_log_s = 10;
 
 struct status_text {
     int code;
@@ -47,12 +54,13 @@ constexpr status_text status_table[] = {
     {401, "Unauthorized"},
     {403, "Forbidden"},
     {404, "Not Found"},
+    {413, "Request Entity Too Large"},
     {500, "Internal Server Errror"},
     {501, "Not Implemented"},
     {502, "Bad Gateway"},
     {503, "Service Unavailable"},
 };
-static_assert(sizeof status_table / sizeof status_table[0] == 15, "one reason per known status");
+static_assert(sizeof status_table / sizeof status_table[0] == 16, "one reason per known status");
 
 // A value for a header line: no control byte can end the line, no quote the quoted string.
 template <size_t N>
@@ -111,6 +119,12 @@ void *httpd_thread_wrapper(void *p) {
 
 bool starts_with_nocase(const char *s, const char *prefix) { return strncasecmp(s, prefix, strlen(prefix)) == 0; }
 
+long long now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 }  // namespace
 
 bool send_all(int s, const void *buf, size_t len, bool more) {
@@ -153,11 +167,15 @@ int prints(int s, const char *fmt, ...) {
 // ---------------------------------------------------------------- listener
 
 httpd::httpd(ensemble *p)
-    : httpd_thread(), e(p), lck(), stopping_(false), active_(0), started_(false) {
+    : httpd_thread(), e(p), lck(), stopping_(false), active_(0), clients_(0), started_(false), refused_(0),
+      refused_logged_(0) {
     thread_mutex_init(&lck);
 }
 
-httpd::~httpd() { thread_mutex_destroy(&lck); }
+httpd::~httpd() {
+    stop();
+    thread_mutex_destroy(&lck);
+}
 
 int httpd::start() {
     struct sigaction sa;
@@ -182,14 +200,19 @@ int httpd::start() {
 int httpd::stop() {
     if (!started_) return 0;
     started_ = false;
-    stopping_ = true;
     {
         // Blocked reads and writes of running connections return at once.
         mutex_guard g(&lck);
+        stopping_ = true;
         for (int s : sockets_) shutdown(s, SHUT_RDWR);
     }
-    for (int waited = 0; active_.load() > 0 && waited < stop_wait_ms; waited += 10) usleep(10000);
-    if (active_.load() > 0) e->l->log(LOG_WARN, "httpd: %d connections still running\n", active_.load());
+    // Connection threads use the ensemble, which goes after this: none may outlive the stop.
+    // Sockets are shut down, streams look at the flag, and every other wait is bounded.
+    for (int waited = 10; active_.load() > 0; waited += 10) {
+        usleep(10000);
+        if (waited % stop_report_ms == 0)
+            e->l->log(LOG_WARN, "httpd: waiting for %d connections to end\n", active_.load());
+    }
     return 1;
 }
 
@@ -201,6 +224,36 @@ void httpd::connection_started(int s) {
     active_++;
     mutex_guard g(&lck);
     sockets_.push_back(s);
+    // Accepted while stop() was shutting the others down.
+    if (stopping_) shutdown(s, SHUT_RDWR);
+}
+
+int httpd::client_limit() const {
+    const int limit = e->cfg->httpmaxclients;
+    return limit > 0 ? limit : default_max_clients;
+}
+
+void httpd::refuse(int s, sockaddr_in6 *peer) {
+    refused_++;
+    const time_t now = time(nullptr);
+    if (now - refused_logged_ >= refuse_log_s) {
+        refused_logged_ = now;
+        e->l->log(LOG_WARN, "httpd: %d connections at once, new ones refused (%lu so far)\n", client_limit(),
+                  refused_);
+    }
+    // The listener must never wait for one client.
+    const int fl = fcntl(s, F_GETFL);
+    if (fl >= 0) fcntl(s, F_SETFL, fl | O_NONBLOCK);
+    {
+        httpconn conn(e, s, peer);
+        conn.status = 503;
+        conn.post_header(0, nullptr, 0, 0);
+        shutdown(s, SHUT_WR);
+        // What the client has sent already is taken, so that closing does not reset the
+        // connection and lose the answer; no more.
+        char sink[4096];
+        recv(s, sink, sizeof sink, MSG_DONTWAIT);
+    }
 }
 
 void httpd::connection_closing(int s) {
@@ -272,6 +325,10 @@ void httpd::thread(void *) {
                 }
                 continue;
             }
+            if (clients_.load() >= client_limit()) {
+                refuse(s, &peer);
+                continue;
+            }
             auto *c = new (std::nothrow) connection_t;
             if (!c) {
                 close(s);
@@ -283,9 +340,11 @@ void httpd::thread(void *) {
             linger lg{1, 1};
             if (setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) e->l->log(LOG_ERR, "httpd: linger\n");
             connection_started(s);
+            clients_++;
             pthread_t tid;
             if (thread_create(&tid, new_conn, c, 1) != 0) {
                 e->l->log(LOG_ERR, "httpd: could not create httpconn thread\n");
+                clients_--;
                 connection_closing(s);
                 close(s);
                 delete c;
@@ -303,6 +362,7 @@ void *new_conn(void *p) {
     httpd *h = c->e->http;
     {
         httpconn conn(c->e, c->s, &c->remip);
+        conn.hold_client_place(h);
         conn.start();
         h->connection_closing(c->s);
     }
@@ -317,7 +377,7 @@ httpconn::httpconn(ensemble *p, int sock, sockaddr_in6 *peer)
     : e(p), subchannel(p->service), zeitdatum(), ens(), eid(0), s(sock), remoteip(), remip(*peer), localhost(0),
       url(), location(), request(), header(), host_field(), origin_field(), referer_field(), fetch_site_field(),
       contentlength(0), login(), pw(), content(nullptr), status(200),
-      rbuf_(), rpos_(0), rlen_(0), content_owned_(false) {
+      rbuf_(), rpos_(0), rlen_(0), content_owned_(false), deadline_ms_(0), timed_out_(false), place_(nullptr) {
     if (!inet_ntop(AF_INET6, &remip.sin6_addr, remoteip, sizeof remoteip)) remoteip[0] = 0;
     // The IPv6 loopback address is deliberately not local, nor is a link-local peer: it is
     // another machine on the segment.
@@ -328,6 +388,12 @@ httpconn::httpconn(ensemble *p, int sock, sockaddr_in6 *peer)
 httpconn::~httpconn() {
     if (s >= 0) close(s);
     if (content_owned_) delete[] content;
+    leave_client_place();
+}
+
+void httpconn::leave_client_place() {
+    if (place_) place_->client_left();
+    place_ = nullptr;
 }
 
 int httpconn::receive(char *buf, int size) {
@@ -340,8 +406,18 @@ int httpconn::receive(char *buf, int size) {
     }
     pollfd pfd{s, POLLIN, 0};
     for (;;) {
-        int r = poll(&pfd, 1, receive_timeout_ms);
+        int wait = receive_timeout_ms;
+        if (deadline_ms_) {
+            const long long left = deadline_ms_ - now_ms();
+            if (left <= 0) {
+                timed_out_ = true;
+                return -1;
+            }
+            wait = static_cast<int>(std::min<long long>(left, wait));
+        }
+        int r = poll(&pfd, 1, wait);
         if (r < 0 && errno == EINTR) continue;
+        if (r == 0) timed_out_ = true;
         if (r <= 0) return -1;
         break;
     }
@@ -439,9 +515,20 @@ void httpconn::get_contentlength(const char *line) {
 int httpconn::parse_header() {
     char line[1024];
     bool first = true;
+    // A client trickling its head byte by byte, or sending it without end, would hold the thread.
+    deadline_ms_ = now_ms() + max_head_ms;
+    int lines = 0;
     for (;;) {
         int got = getline(line, sizeof line);
         if (got < 0) {
+            if (timed_out_) e->l->log(LOG_INFO, "httpd: request head from %s not complete in time\n", remoteip);
+            deadline_ms_ = 0;
+            status = 400;
+            return -1;
+        }
+        if (got > 0 && ++lines > max_head_lines) {
+            e->l->log(LOG_WARN, "httpd: request head from %s has more than %d lines\n", remoteip, max_head_lines);
+            deadline_ms_ = 0;
             status = 400;
             return -1;
         }
@@ -472,7 +559,15 @@ int httpconn::parse_header() {
             get_field(line, fetch_site_field, sizeof fetch_site_field);
     }
 
-    if (contentlength >= 1 && contentlength <= max_content_length) {
+    deadline_ms_ = 0;
+    if (contentlength > max_content_length) {
+        e->l->log(LOG_ERR, "httpconn::parse_header: content too long: %d bytes from %s\n", contentlength, remoteip);
+        url[0] = 0;
+        status = 413;
+        return -1;
+    }
+    if (contentlength >= 1) {
+        deadline_ms_ = now_ms() + max_body_ms;
         content = new (std::nothrow) char[static_cast<size_t>(contentlength) + 1];
         int have = 0;
         if (content) {
@@ -483,6 +578,7 @@ int httpconn::parse_header() {
                 have += n;
             }
         }
+        deadline_ms_ = 0;
         if (have < contentlength) {
             delete[] content;
             content = nullptr;
@@ -493,8 +589,6 @@ int httpconn::parse_header() {
             return -1;
         }
         content[contentlength] = 0;
-    } else if (contentlength > max_content_length) {
-        e->l->log(LOG_ERR, "httpconn::parse_header: content too long\n");
     }
 
     if (status != 200) url[0] = 0;
@@ -570,30 +664,16 @@ int httpconn::prints(const char *fmt, ...) {
     return n;
 }
 
-int httpconn::send_file(FILE *f, bool size_known, off_t size) {
+int httpconn::send_file(FILE *f, off_t size) {
     char buf[32768];
-    if (size_known) {
-        off_t left = size;
-        while (left > 0) {
-            size_t want = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(sizeof buf)));
-            size_t got = fread(buf, 1, want, f);
-            if (got == 0) break;
-            if (!send_all(s, buf, got)) break;
-            left -= static_cast<off_t>(got);
-        }
-        return 1;
+    off_t left = size;
+    while (left > 0) {
+        size_t want = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(sizeof buf)));
+        size_t got = fread(buf, 1, want, f);
+        if (got == 0) break;
+        if (!send_all(s, buf, got)) break;
+        left -= static_cast<off_t>(got);
     }
-    // Read byte by byte, but sent in bigger pieces.
-    size_t n = 0;
-    int c;
-    while ((c = getc(f)) != EOF) {
-        buf[n++] = static_cast<char>(c);
-        if (n == sizeof buf) {
-            if (!send_all(s, buf, n)) return 1;
-            n = 0;
-        }
-    }
-    if (n) send_all(s, buf, n);
     return 1;
 }
 
@@ -601,12 +681,12 @@ int httpconn::insert_file(const char *name) {
     char path[1024];
     int n = snprintf(path, sizeof path, "%s/%s", e->cfg->httpdroot, name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return 0;
-    FILE *f = fopen(path, "rb");
-    if (!f) return 0;
+    FILE *f = nullptr;
     struct stat st;
-    bool known = fstat(fileno(f), &st) == 0;
-    if (!known) e->l->log(LOG_INFO, "insert_file: stat failed, using byte read\n");
-    send_file(f, known, known ? st.st_size : 0);
+    const served k = open_served(path, &f, &st);
+    if (k == served::other) e->l->log(LOG_WARN, "insert_file: %s is no regular file\n", path);
+    if (k != served::file) return 0;
+    send_file(f, st.st_size);
     fclose(f);
     return 1;
 }

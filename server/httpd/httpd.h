@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstddef>
@@ -30,8 +31,9 @@ public:
     httpd &operator=(const httpd &) = delete;
 
     int start();
-    // Stops the listener, wakes running connections and waits a while for them to end.
+    // Stops the listener, wakes running connections and waits until every one has ended.
     int stop();
+    bool stopping() const { return stopping_.load(); }
     void thread(void *);
 
     // Connection threads are detached and end by themselves; these hooks have nothing to do.
@@ -46,17 +48,27 @@ public:
 
     int running_connections() const { return active_.load(); }
 
+    // Connections that are not streams hold one of at most cfg->httpmaxclients places.
+    void client_left() { clients_--; }
+    int clients() const { return clients_.load(); }
+
     pthread_t httpd_thread;
     ensemble *e;
     pthread_mutex_t lck;
 
 private:
     int open_listener();
+    int client_limit() const;
+    void refuse(int s, sockaddr_in6 *peer);
 
     std::atomic<bool> stopping_;
     std::atomic<int> active_;
+    std::atomic<int> clients_;
     bool started_;
     std::vector<int> sockets_;  // guarded by lck
+    // Only the listener refuses connections: no lock.
+    unsigned long refused_;
+    time_t refused_logged_;
 };
 
 void *new_conn(void *p);
@@ -107,6 +119,10 @@ public:
     // FIG query reply.
     int send_figs(int type, int ext);
 
+    // The connection takes one of the listener's places until it ends or becomes a stream.
+    void hold_client_place(httpd *h) { place_ = h; }
+    void leave_client_place();
+
     // Pages and streams behind the dispatch table.
     int display_status(int mode);
     int stream(int n, char *remoteip, int mode);
@@ -142,14 +158,28 @@ public:
     int status;
 
 private:
-    int send_file(FILE *f, bool size_known, off_t size);
+    int send_file(FILE *f, off_t size);
     void not_found();
 
     // Bytes received but not yet handed out by getline/receive.
     char rbuf_[2048];
     int rpos_, rlen_;
     bool content_owned_;
+    // Monotonic milliseconds by which the receiving must be done, 0 for none.
+    long long deadline_ms_;
+    bool timed_out_;
+    httpd *place_;
 };
 
-// Request bodies larger than this are not read.
-constexpr int max_content_length = 10000000;
+// Request bodies larger than this are answered 413 and not read: setup forms are small.
+constexpr int max_content_length = 64 * 1024;
+// The request head must arrive within this time and hold at most this many lines.
+constexpr int max_head_ms = 20000;
+constexpr int max_head_lines = 100;
+
+// Kind of a file opened by open_served.
+enum class served { file, directory, other, missing };
+// Opens a file below the document root for sending, without blocking on a FIFO or device:
+// only a regular file is handed out (in *f, with its status in *st), and its type is taken from
+// the very descriptor that is read.
+served open_served(const char *path, FILE **f, struct stat *st);

@@ -97,13 +97,16 @@ int httpconn::stream(int n, char *remote, int mode) {
 
     const unsigned long threshold = (rd.flags() & 1) ? 0 : rd.size() / 64;
     post_header(rd.audio() && mode == 0 ? 1 : 3, name, 0, 0);
+    // A live stream may run for days: it is limited by httpmaxconn, not by the places of
+    // connections waiting for an answer.
+    leave_client_place();
 
     const unsigned long chunk = static_cast<unsigned long>(sndbufsize);
     unsigned char buf[16384];
     rdi *reader = e->rdi_stream;
 
     for (;;) {
-        if (e->cfg->finished) break;
+        if (e->cfg->finished || e->http->stopping()) break;
         const long waiting = rd.pending();
         // The subchannel was given a shape the ring memory cannot hold.
         if (waiting < 0) break;

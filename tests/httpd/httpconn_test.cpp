@@ -164,14 +164,46 @@ TEST_F(conn_fixture, QueryServesAsFormDataWithoutBody) {
     EXPECT_STREQ(c->url, "setup?pw=a+b&c%41&x=1") << "the path itself is decoded";
 }
 
-TEST_F(conn_fixture, DeclaredLengthOverTheLimitIsNotRead) {
+TEST_F(conn_fixture, BodyLimitIs64KiB) {
+    // Up to the limit the body is read whole; beyond it the answer is 413 and nothing is read.
     connect_from("127.0.0.1");
-    // The query must not be mistaken for an owned body when the connection goes.
-    client_sends("POST /setup?a=1 HTTP/1.0\r\nContent-length: 10000001\r\n\r\n");
+    const std::string body(max_content_length, 'b');
+    client_sends("POST /setup?a=1 HTTP/1.0\r\nContent-length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     EXPECT_EQ(c->parse_header(), 0);
-    EXPECT_TRUE(was_logged("httpconn::parse_header: content too long\n"));
     ASSERT_NE(c->content, nullptr);
-    EXPECT_STREQ(c->content, "a=1");
+    EXPECT_EQ(std::string(c->content), body);
+
+    for (const char *len : {"65537", "10000001", "99999999999999"}) {
+        connect_from("127.0.0.1");
+        // The query must not be mistaken for an owned body when the connection goes.
+        client_sends(std::string("POST /setup?a=1 HTTP/1.0\r\nContent-length: ") + len + "\r\n\r\nabc");
+        c->start();
+        EXPECT_EQ(c->status, 413) << len;
+        EXPECT_EQ(c->content, nullptr) << len;
+        char rest[8];
+        EXPECT_EQ(c->receive(rest, sizeof rest), 3) << "the body stays unread: " << len;
+        EXPECT_EQ(answer().rfind("HTTP/1.0 413 Request Entity Too Large\r\n", 0), 0u) << len;
+    }
+    EXPECT_TRUE(was_logged("httpconn::parse_header: content too long: 65537 bytes from ::ffff:127.0.0.1\n"));
+}
+
+TEST_F(conn_fixture, RequestHeadOfAtMost100Lines) {
+    const struct {
+        int headers;  // lines behind the request line
+        int status;
+    } cases[] = {{99, 200}, {100, 400}, {5000, 400}};
+    for (const auto &k : cases) {
+        connect_from("127.0.0.1");
+        std::string req = "GET /status HTTP/1.0\r\n";
+        for (int i = 0; i < k.headers; i++) req += "X-Filler: " + std::to_string(i) + "\r\n";
+        req += "\r\n";
+        std::thread sender([&] { send(peer, req.data(), req.size(), MSG_NOSIGNAL); });
+        c->parse_header();
+        EXPECT_EQ(c->status, k.status) << k.headers;
+        c.reset();  // closing lets a sender still blocked in send go
+        sender.join();
+    }
+    EXPECT_TRUE(was_logged("httpd: request head from ::ffff:127.0.0.1 has more than 100 lines\n"));
 }
 
 TEST_F(conn_fixture, ShortBodyIsABadRequest) {
