@@ -7,11 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/rdi_framer.h"
 #include "core/config.h"
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
-#include "datapath/rdi.h"
 
 // --- wire layout of the records (FIG query replies carry them raw) ---
 
@@ -171,17 +171,9 @@ fic::~fic() {
     thread_mutex_destroy(&lock);
 }
 
-int fic::decode_fic(int, int) {
-    rdi *r = e->rdi_stream;
-    unsigned int words[12];
-    for (unsigned int &w : words) {
-        w = r->lget_from_stream();
-        if (!w) return 0;
-    }
+int fic::decode_fic(const unsigned char *fib, unsigned int status) {
     e->st->fibcnt_sum++;
-    unsigned int status = r->lget_from_stream();
-    if (!status) return 0;
-    if (status & 0x40) {
+    if (status & dabcommon::RDI_FIC_CRC_ERROR) {
         // The receiver found the FIB's CRC wrong.
         e->st->fibcnt_err++;
         time_t now = time(nullptr);
@@ -194,9 +186,7 @@ int fic::decode_fic(int, int) {
         }
         return 0;
     }
-    unsigned char ob[FIB_BYTES];
-    rdi::crunch20(ob, words, 6);
-    return decode_fib(ob);
+    return decode_fib(fib);
 }
 
 int fic::decode_fib(const unsigned char *fib) {
@@ -228,6 +218,7 @@ int fic::decode_fib(const unsigned char *fib) {
         f.hdr = fig_header_t{};
         f.hdr.type = type;
         f.hdr.len = len;
+        bool decodable = true;
         switch (type) {
             case 0:
                 f.hdr.cn = b >> 7;
@@ -250,8 +241,9 @@ int fic::decode_fib(const unsigned char *fib) {
                 f.hdr.ext = b & 0x07;
                 break;
             default:
-                // Types without a decoder (e.g. 16-bit labels of type 2): the rest of the FIB is abandoned.
-                goto done;
+                // Types without a decoder (e.g. extended labels of type 2) are skipped by their length.
+                decodable = false;
+                break;
         }
         {
             const int start = p + 2;
@@ -262,6 +254,12 @@ int fic::decode_fib(const unsigned char *fib) {
                           start);
                 e->st->figcnt_err++;
                 break;
+            }
+            if (!decodable) {
+                e->l->log(LOG_DEBUG, "decode_fic: Unknown FIG: %d ext %d\n", type, f.hdr.ext);
+                e->st->figcnt_unk++;
+                p = end;
+                continue;
             }
             f.start = start;
             f.end = end;
@@ -298,8 +296,6 @@ int fic::decode_fib(const unsigned char *fib) {
             p = end;
         }
     }
-done:
-    fflush(stderr);
     return 0;
 }
 

@@ -419,7 +419,8 @@ public:
     fic &operator=(const fic &) = delete;
 
     // Reads one FIC frame (12 data words and the status word) from the RDI reader.
-    int decode_fic(int fic, int mode);
+    // One FIB of FIB_BYTES as the reader unpacked it, with the receiver's status word.
+    int decode_fic(const unsigned char *fib, unsigned int status);
     // Decodes the 30 data bytes of one good FIB.
     int decode_fib(const unsigned char *fib);
 

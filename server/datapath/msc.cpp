@@ -189,8 +189,7 @@ int packet_error_score(const unsigned char *frame, int len, int errors) {
 // ---- msc ----
 
 msc::msc(ensemble *p)
-    : subchannel(), service(), packet_errors(0), other_errors(0), first(1), eid(0), e(p), lck(), route(), dec(),
-      lframe() {
+    : subchannel(), service(), packet_errors(0), other_errors(0), first(1), eid(0), e(p), lck(), route(), dec() {
     thread_mutex_init(&lck);
     for (auto &r : route) r.store(0);
     for (auto &d : dec) reset_decoder(d, 0);
@@ -290,60 +289,39 @@ void msc::pad_frame(int subch, subch_decoder_t &st, const unsigned char *f, int 
     }
 }
 
-int msc::decode_sub(int subch, int, int packing22) {
+int msc::wanted_frame_size(int subch) const {
     if (!valid_subch(subch)) return 0;
+    const int size = route_framesize(route[static_cast<size_t>(subch)].load(std::memory_order_acquire));
+    return size && e->rbuff->is_req(subch) ? size : 0;
+}
+
+int msc::decode_sub(int subch, const unsigned char *data, int len, bool cut, int packing22) {
+    if (!valid_subch(subch) || !data || len < 0) return 0;
     const uint32_t r = route[static_cast<size_t>(subch)].load(std::memory_order_acquire);
     const int size = route_framesize(r);
-    // Outside the configuration the frame length is unknown: leave the words to the dispatcher.
     if (size == 0 || !e->rbuff->is_req(subch)) return 0;
     subch_decoder_t &st = dec[static_cast<size_t>(subch)];
     if (st.generation != route_generation(r)) reset_decoder(st, route_generation(r));
 
     e->st->msccnt_sum++;
-    const int words = packing22 ? 4 : 2;
-    const int group_bytes = packing22 ? 11 : 5;
+    const int group = packing22 ? 11 : 5;
     const int tmid = route_tmid(r);
     if (tmid == 3) e->rbuff->ring_write(subch, 0, PACKET_MARKER, sizeof PACKET_MARKER);
 
-    rdi *reader = e->rdi_stream;
-    unsigned int w[4];
-    unsigned char g[11];
-    int pos = 0;
-    bool premature = false;
-    while (pos < size) {
-        bool short_group = false;
-        int i = 0;
-        while (i < words) {
-            const unsigned int v = reader->lget_from_stream();
-            if (v == 0) return pos;  // finishing
-            w[i++] = v;
-            // No flag bits: not a data word; the frame ends with this group.
-            if ((v & 3) == 0) {
-                short_group = true;
-                break;
-            }
-        }
-        while (i < words) w[i++] = 0;
-        if (packing22)
-            rdi::crunch22(g, w, 1);
-        else
-            rdi::crunch20(g, w, 1);
-        const int remaining = size - pos;
-        if (short_group && remaining > group_bytes) {
-            premature = true;
-            break;
-        }
-        const int take = std::min(group_bytes, remaining);
-        e->rbuff->ring_write(subch, 0, g, take);
-        std::memcpy(lframe + pos, g, static_cast<size_t>(take));
-        pos += take;
-        if (short_group) break;
+    // A group cut short that is the frame's last still carries its bytes; one cut earlier,
+    // or a frame shorter than configured, leaves bytes missing.
+    int have = std::min(len, size);
+    bool premature = len < size;
+    if (cut && size - (len - group) > group) {
+        premature = true;
+        have = std::max(len - group, 0);
     }
+    e->rbuff->ring_write(subch, 0, data, have);
 
     if (premature) {
-        e->l->log(LOG_WARN, "decode_sub: premature end of data %d/%d subch:%d\n", pos, size, subch);
+        e->l->log(LOG_WARN, "decode_sub: premature end of data %d/%d subch:%d\n", have, size, subch);
         e->st->msccnt_err++;
-        for (int left = size - pos; left > 0;) {
+        for (int left = size - have; left > 0;) {
             const int n = std::min(left, static_cast<int>(sizeof ff_fill));
             e->rbuff->ring_write(subch, 0, ff_fill, n);
             left -= n;
@@ -351,14 +329,14 @@ int msc::decode_sub(int subch, int, int packing22) {
         // The missing bytes are unknown: no PAD from this frame, nor from a half it completes.
         st.pos = 0;
         st.after_gap = true;
-        if (tmid == 3) score_packets(lframe, pos);
+        if (tmid == 3) score_packets(data, have);
         return size;
     }
 
     if (route_audio(r)) {
-        pad_frame(subch, st, lframe, size);
+        pad_frame(subch, st, data, size);
     } else if (tmid == 3) {
-        score_packets(lframe, size);
+        score_packets(data, size);
     }
     return size;
 }

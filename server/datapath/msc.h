@@ -109,9 +109,12 @@ public:
     msc(const msc &) = delete;
     msc &operator=(const msc &) = delete;
 
-    // Decodes one MSC frame of subchannel subch from the RDI reader (packing22: 22-bit
-    // packing); returns the bytes handled, 0 when nobody reads the subchannel.
-    int decode_sub(int subch, int len, int packing22);
+    // Decodes one MSC frame of subchannel subch: len bytes as the reader gathered them in
+    // groups of its packing (packing22: 22-bit), cut when a word without flags ended the
+    // frame early. Returns the frame size handled, 0 when nobody reads the subchannel.
+    int decode_sub(int subch, const unsigned char *data, int len, bool cut, int packing22);
+    // The configured frame size of a subchannel somebody reads, else 0.
+    int wanted_frame_size(int subch) const;
     int xtract_pad(int subch, unsigned char *buf, unsigned char *frame, int framelen);
 
     int isaudio(int subchid);
@@ -150,6 +153,4 @@ private:
 
     std::array<std::atomic<uint32_t>, MAX_SUBCHANNELS> route;
     std::array<subch_decoder_t, MAX_SUBCHANNELS> dec;
-    // Logical frame being received (RDI reader only).
-    unsigned char lframe[MAX_SUBCH_FRAME];
 };

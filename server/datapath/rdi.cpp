@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/rdi_framer.h"
 #include "core/config.h"
 #include "core/ensemble.h"
 #include "core/log.h"
@@ -28,18 +29,18 @@ void *thread_wrapper(void *p) {
 constexpr int poll_ms = 100;
 constexpr int invalid_logs_per_second = 10;
 
+using dabcommon::RDI_FIC_FLAG;
 // Header word fields: type in bits 3-0, FIC flag in bit 4 (on the raw word);
 // subchannel, length and the FIC fields on the bit-reversed word.
-constexpr unsigned int RDI_TYPE_20 = 1;
-constexpr unsigned int RDI_TYPE_22 = 13;
-constexpr unsigned int RDI_FIC_FLAG = 0x10;
+constexpr unsigned int RDI_TYPE_20 = dabcommon::RDI_TYPE_20BIT;
+constexpr unsigned int RDI_TYPE_22 = dabcommon::RDI_TYPE_22BIT;
 
 }  // namespace
 
 rdi::rdi(ensemble *p)
     : e(p), rdi_buf(nullptr), rdi_thread(), rfd(-1), rdi_nr(0), readptr(0), readlen(0), running(0),
       rdi_pause_dummy(0), rdi_use_dummy(0), thread_alive(false), stop_req(0), exhausted(0), carry(), ncarry(0),
-      cycle_bytes(0), cycled(false), last_read_error(0), invalid_log_second(0), invalid_logged(0) {}
+      cycle_bytes(0), cycled(false), last_read_error(0), invalid_log_second(0), invalid_logged(0), frame_() {}
 
 rdi::~rdi() {
     stop_thread();
@@ -47,12 +48,7 @@ rdi::~rdi() {
     free(rdi_buf);
 }
 
-unsigned int rdi::lrev(unsigned int val) {
-    unsigned int r = 0;
-    for (int i = 0; i < 24; i++)
-        if (val & (1u << i)) r |= 1u << (23 - i);
-    return r;
-}
+unsigned int rdi::lrev(unsigned int val) { return dabcommon::rdi_lrev(val); }
 
 int rdi::crunch20(unsigned char *dst, const unsigned int *src, int size) {
     for (int i = 0; i < size; i++) {
@@ -248,18 +244,65 @@ unsigned int rdi::lget_from_stream() {
     }
 }
 
+int rdi::read_frame(int len, int packing22, unsigned char *out, bool *cut) {
+    const int words = packing22 ? 4 : 2;
+    const int group = packing22 ? 11 : 5;
+    if (len > RDI_FRAME_BYTES) len = RDI_FRAME_BYTES;
+    *cut = false;
+    int pos = 0;
+    unsigned int w[4];
+    while (pos < len) {
+        int i = 0;
+        while (i < words) {
+            const unsigned int v = lget_from_stream();
+            if (v == 0) return -1;  // finishing
+            w[i++] = v;
+            // No flag bits: not a data word; the frame ends with this group.
+            if ((v & 3) == 0) {
+                *cut = true;
+                break;
+            }
+        }
+        while (i < words) w[i++] = 0;
+        if (packing22)
+            crunch22(out + pos, w, 1);
+        else
+            crunch20(out + pos, w, 1);
+        pos += group;
+        if (*cut) return pos;
+    }
+    // The last group's padding is no part of the frame.
+    return pos < len ? pos : len;
+}
+
 void rdi::dispatch(unsigned int w) {
     unsigned int type = w & 0x0F;
     if (type != RDI_TYPE_20 && type != RDI_TYPE_22) return;
     unsigned int r = lrev(w);
     if (w & RDI_FIC_FLAG) {
-        if (type == RDI_TYPE_20)
-            e->fic_stream->decode_fic(static_cast<int>((r >> 10) & 0x0F), static_cast<int>((r >> 14) & 0x07));
+        if (type != RDI_TYPE_20) return;
+        unsigned int words[dabcommon::RDI_FIB_WORDS];
+        for (unsigned int &x : words)
+            if (!(x = lget_from_stream())) return;
+        const unsigned int status = lget_from_stream();
+        if (!status) return;
+        unsigned char fib[FIB_BYTES];
+        crunch20(fib, words, dabcommon::RDI_FIB_WORDS / 2);
+        e->fic_stream->decode_fic(fib, status);
         return;
     }
-    int subch = static_cast<int>((r >> 12) & 63);
-    int len = static_cast<int>(r & 0x7FF);
-    e->msc_stream->decode_sub(subch, len, type == RDI_TYPE_22 ? 1 : 0);
+    const int subch = static_cast<int>((r >> 12) & 63);
+    const int len = static_cast<int>(r & 0x7FF);
+    // Frames nobody reads are left to the dispatcher word by word.
+    const int size = e->msc_stream->wanted_frame_size(subch);
+    if (size == 0) return;
+    // A length of 0 announces nothing, the largest one "this much or more": then the
+    // configured size counts.
+    const int announced = len == 0 || len == dabcommon::RDI_MAX_LEN ? size : len;
+    bool cut = false;
+    const int got = read_frame(announced, type == RDI_TYPE_22, frame_, &cut);
+    if (got < 0) return;
+    e->msc_stream->decode_sub(subch, frame_, got, cut, type == RDI_TYPE_22);
 }
 
 void rdi::get_rdi(void *) {

@@ -2,8 +2,8 @@
 // RDI stream reader and frame dispatch.
 //
 // The receiver delivers 24-bit words in 32-bit little-endian units. The reader thread
-// takes them one by one from 64 KiB blocks, recognises frame headers and hands each
-// frame to its decoder, which pulls the frame's data words itself (lget_from_stream).
+// takes them one by one from 64 KiB blocks, recognises frame headers, gathers each
+// frame's bytes and hands them to the frame's decoder.
 
 #include <pthread.h>
 
@@ -16,6 +16,9 @@ class ensemble;
 
 constexpr int RDI_BLOCK_BYTES = 65536;
 constexpr int RDI_BLOCK_WORDS = RDI_BLOCK_BYTES / 4;
+// The largest subchannel frame, and room for the group that the last bytes end in.
+constexpr int RDI_FRAME_BYTES = 6144;
+constexpr int RDI_FRAME_ROOM = RDI_FRAME_BYTES + 11;
 
 class rdi {
 public:
@@ -35,8 +38,12 @@ public:
     // dumps, when there is nothing left to replay).
     unsigned int lget_from_stream();
     void get_rdi(void *p);
-    // Hands a frame header word to its decoder; other words are ignored.
+    // Hands the frame that header word w starts to its decoder; other words are ignored.
     void dispatch(unsigned int w);
+    // The data words of a subchannel frame of len bytes, unpacked group by group into out
+    // (RDI_FRAME_ROOM bytes); a word without flag bits ends the frame early (*cut set).
+    // Returns len, the bytes of the groups read when cut, or -1 when the reader stops meanwhile.
+    int read_frame(int len, int packing22, unsigned char *out, bool *cut);
 
     // 20-bit packing: size word pairs into 5 bytes each; returns 5 * size.
     static int crunch20(unsigned char *dst, const unsigned int *src, int size);
@@ -78,4 +85,5 @@ private:
     time_t last_read_error;
     time_t invalid_log_second;
     int invalid_logged;
+    unsigned char frame_[RDI_FRAME_ROOM];
 };

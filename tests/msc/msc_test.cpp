@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/rdi_framer.h"
 #include "core/config.h"
 #include "datapath/rdi.h"
 #include "module/cleanup.h"
@@ -476,6 +477,17 @@ protected:
     }
     void feed_sentinel() { feed({sentinel}); }
     void expect_sentinel_next() { EXPECT_EQ(ens->rdi_stream->lget_from_stream(), sentinel); }
+    // A frame's header as the receiver sends it; the reader takes it and gathers the frame.
+    void header(int subch, size_t len, int packing) { feed({dabcommon::rdi_msc_header(subch, len, packing)}); }
+    void dispatch_next() { ens->rdi_stream->dispatch(ens->rdi_stream->lget_from_stream()); }
+    int decode(int subch, const bytes &f, int packing22) {
+        return m->decode_sub(subch, f.data(), static_cast<int>(f.size()), false, packing22);
+    }
+    // A frame the reader found cut short by a word without flags after these bytes.
+    int decode_cut(int subch, bytes f, int packing22) {
+        f.resize(f.size() + (packing22 ? 11 : 5), 0);
+        return m->decode_sub(subch, f.data(), static_cast<int>(f.size()), true, packing22);
+    }
 
     static constexpr unsigned int sentinel = 0x00ABC001;
     int fds[2] = {-1, -1};
@@ -483,15 +495,17 @@ protected:
 
 TEST_F(decode_test, overlong_last_group_is_cut_to_the_frame) {
     const bytes frame = pattern(385);
+    header(1, 385, 20);
     feed(pack20(frame));  // 77 groups
     feed_sentinel();
-    EXPECT_EQ(m->decode_sub(1, 0, 0), 384);
+    dispatch_next();
     EXPECT_EQ(ring(1, 0), bytes(frame.begin(), frame.begin() + 384));
     expect_sentinel_next();
 
+    header(1, 385, 22);
     feed(pack22(frame));  // 35 groups of 11
     feed_sentinel();
-    EXPECT_EQ(m->decode_sub(1, 0, 1), 384);
+    dispatch_next();
     const bytes both = ring(1, 0);
     ASSERT_EQ(both.size(), 768u);
     EXPECT_EQ(bytes(both.begin() + 384, both.end()), bytes(frame.begin(), frame.begin() + 384));
@@ -501,9 +515,10 @@ TEST_F(decode_test, overlong_last_group_is_cut_to_the_frame) {
 
 TEST_F(decode_test, exact_frame_takes_no_word_of_the_next) {
     const bytes frame = pattern(960, 3);
+    header(2, 960, 20);
     feed(pack20(frame));  // exactly 192 groups
     feed_sentinel();
-    EXPECT_EQ(m->decode_sub(2, 0, 0), 960);
+    dispatch_next();
     EXPECT_EQ(ring(2, 0), frame);
     expect_sentinel_next();
 }
@@ -514,9 +529,10 @@ TEST_F(decode_test, flagless_word_ends_the_frame) {
     std::vector<unsigned int> w = pack20(frame);
     w.pop_back();
     w[152] &= ~3u;  // first word of group 77 without flags: the group is cut short
+    header(1, 384, 20);
     feed(w);
     feed_sentinel();
-    EXPECT_EQ(m->decode_sub(1, 0, 0), 384);
+    dispatch_next();
     bytes want(frame.begin(), frame.begin() + 382);
     want.push_back(frame[382] & 0xF0);  // the word's flag bits are not data
     want.push_back(0);
@@ -527,9 +543,10 @@ TEST_F(decode_test, flagless_word_ends_the_frame) {
     // After 300 bytes it is a premature end: the rest of the frame is filled with 0xFF.
     w = pack20(pattern(300, 9));
     w.push_back(0x00123400);
+    header(1, 384, 20);
     feed(w);
     feed_sentinel();
-    EXPECT_EQ(m->decode_sub(1, 0, 0), 384);
+    dispatch_next();
     const bytes all = ring(1, 0);
     ASSERT_EQ(all.size(), 768u);
     EXPECT_EQ(bytes(all.begin() + 384, all.begin() + 684), pattern(300, 9));
@@ -540,11 +557,33 @@ TEST_F(decode_test, flagless_word_ends_the_frame) {
 }
 
 TEST_F(decode_test, unrequested_or_unknown_subchannel_reads_nothing) {
-    feed_sentinel();
-    EXPECT_EQ(m->decode_sub(9, 0, 0), 0);   // not in the configuration
-    EXPECT_EQ(m->decode_sub(3, 0, 0), 0);   // requested by nobody
-    EXPECT_EQ(m->decode_sub(64, 0, 0), 0);  // no such subchannel
+    const bytes f = pattern(384);
+    EXPECT_EQ(decode(9, f, 0), 0);   // not in the configuration
+    EXPECT_EQ(decode(3, f, 0), 0);   // requested by nobody
+    EXPECT_EQ(decode(64, f, 0), 0);  // no such subchannel
     EXPECT_EQ(ens->st->msccnt_sum, 0u);
+    // The reader leaves such a frame's words to the dispatcher.
+    header(3, 384, 20);
+    feed_sentinel();
+    dispatch_next();
+    expect_sentinel_next();
+}
+
+TEST_F(decode_test, a_frame_never_takes_more_than_its_header_announces) {
+    // The configuration says 384 bytes, the stream carries frames of 192: each header is seen.
+    for (int i = 0; i < 2; i++) {
+        header(1, 192, 20);
+        feed(pack20(pattern(192, i)));
+    }
+    feed_sentinel();
+    dispatch_next();
+    dispatch_next();
+    const bytes all = ring(1, 0);
+    ASSERT_EQ(all.size(), 768u);
+    EXPECT_EQ(bytes(all.begin() + 384, all.begin() + 576), pattern(192, 1));
+    EXPECT_EQ(bytes(all.begin() + 576, all.end()), bytes(192, 0xFF));
+    EXPECT_EQ(ens->st->msccnt_sum, 2u);
+    EXPECT_EQ(ens->st->msccnt_err, 2u);
     expect_sentinel_next();
 }
 
@@ -555,8 +594,7 @@ TEST_F(decode_test, packet_frames_carry_the_marker_and_are_scored) {
     frame[50] = 3;
     frame[74] = 4;
     m->packet_errors = 10;
-    feed(pack20(frame));
-    EXPECT_EQ(m->decode_sub(5, 0, 0), 96);
+    EXPECT_EQ(decode(5, frame, 0), 96);
     bytes want = {0xFF, 0xFE, 0xFD, 0xFC};
     want.insert(want.end(), frame.begin(), frame.end());
     EXPECT_EQ(ring(5, 0), want);
@@ -567,10 +605,8 @@ TEST_F(decode_test, pad_records_follow_the_audio_frames) {
     // 48 kHz: one record per logical frame.
     const bytes f1 = mpeg1_frame(384, 0x20, 0x02, {0x02, 0x00, 0xD1, 0xD2, 0xD3, 0xD4});
     const bytes f2 = mpeg1_frame(384, 0x00, 0x00, {});
-    feed(pack22(f1));
-    feed(pack22(f2));
-    EXPECT_EQ(m->decode_sub(1, 0, 1), 384);
-    EXPECT_EQ(m->decode_sub(1, 0, 1), 384);
+    EXPECT_EQ(decode(1, f1, 1), 384);
+    EXPECT_EQ(decode(1, f2, 1), 384);
     const bytes pad = ring(1, 1);
     ASSERT_EQ(pad.size(), 14u + 32u);
     EXPECT_EQ(bytes(pad.begin() + 8, pad.begin() + 14), bytes({0x02, 0x00, 0xD1, 0xD2, 0xD3, 0xD4}));
@@ -578,8 +614,7 @@ TEST_F(decode_test, pad_records_follow_the_audio_frames) {
 
     // A whole 1152-byte frame is assembled, its F-PAD included.
     const bytes big = audio_frame(1152, 0xFD, 0xE4, 0x04, 0x10, 0x00, {0xB1, 0xB2, 0xB3, 0xB4});
-    feed(pack22(big));
-    EXPECT_EQ(m->decode_sub(7, 0, 1), 1152);
+    EXPECT_EQ(decode(7, big, 1), 1152);
     EXPECT_EQ(ring(7, 0), big);
     const bytes pad7 = ring(7, 1);
     ASSERT_EQ(pad7.size(), 12u);
@@ -591,10 +626,8 @@ TEST_F(decode_test, mpeg2_frames_span_two_logical_frames) {
     const bytes a = audio_frame(384, 0xF5, 0x84, 0x04, 0x10, 0x00, {0xC1, 0xC2, 0xC3, 0xC4});
     const bytes b = audio_frame(384, 0xF5, 0x84, 0x04, 0x10, 0x00, {0xE1, 0xE2, 0xE3, 0xE4});
     for (const bytes *f : {&a, &b, &a}) {
-        feed(pack20(bytes(f->begin(), f->begin() + 192)));
-        feed(pack20(bytes(f->begin() + 192, f->end())));
-        EXPECT_EQ(m->decode_sub(6, 0, 0), 192);
-        EXPECT_EQ(m->decode_sub(6, 0, 0), 192);
+        EXPECT_EQ(decode(6, bytes(f->begin(), f->begin() + 192), 0), 192);
+        EXPECT_EQ(decode(6, bytes(f->begin() + 192, f->end()), 0), 192);
     }
     // A record appears when the next frame begins: two so far, for a and b.
     const bytes pad = ring(6, 1);
@@ -604,30 +637,22 @@ TEST_F(decode_test, mpeg2_frames_span_two_logical_frames) {
 
     // A routine rebuild with the same configuration keeps the half frame in assembly.
     ASSERT_EQ(m->get_subch_info(), 1);
-    feed(pack20(bytes(b.begin(), b.begin() + 192)));
-    EXPECT_EQ(m->decode_sub(6, 0, 0), 192);
+    EXPECT_EQ(decode(6, bytes(b.begin(), b.begin() + 192), 0), 192);
     EXPECT_EQ(ring(6, 1).size(), 36u);
 }
 
 TEST_F(decode_test, premature_frame_gives_no_pad) {
     const bytes a = audio_frame(384, 0xF5, 0x84, 0x04, 0x10, 0x00, {0xC1, 0xC2, 0xC3, 0xC4});
     // The second half breaks off: the frame pair is lost for PAD, and so is the next tail.
-    feed(pack20(bytes(a.begin(), a.begin() + 192)));
-    std::vector<unsigned int> w = pack20(bytes(a.begin() + 192, a.begin() + 292));
-    w.push_back(0x00000010);
-    feed(w);
-    feed(pack20(bytes(a.begin() + 192, a.end())));
-    for (int i = 0; i < 3; i++) EXPECT_EQ(m->decode_sub(6, 0, 0), 192);
+    EXPECT_EQ(decode(6, bytes(a.begin(), a.begin() + 192), 0), 192);
+    EXPECT_EQ(decode_cut(6, bytes(a.begin() + 192, a.begin() + 292), 0), 192);
+    EXPECT_EQ(decode(6, bytes(a.begin() + 192, a.end()), 0), 192);
     EXPECT_TRUE(ring(6, 1).empty());
 
     // A premature 48 kHz frame is skipped, the next complete one is used.
     const bytes f = mpeg1_frame(384, 0x10, 0x00, {1, 2, 3, 4});
-    w = pack20(bytes(f.begin(), f.begin() + 100));
-    w.push_back(0x00000010);
-    feed(w);
-    feed(pack20(f));
-    EXPECT_EQ(m->decode_sub(1, 0, 0), 384);
-    EXPECT_EQ(m->decode_sub(1, 0, 0), 384);
+    EXPECT_EQ(decode_cut(1, bytes(f.begin(), f.begin() + 100), 0), 384);
+    EXPECT_EQ(decode(1, f, 0), 384);
     EXPECT_EQ(ring(1, 1).size(), 12u);
 }
 
@@ -637,14 +662,10 @@ TEST_F(decode_test, contents_indicators_are_kept_per_subchannel) {
     const bytes mot = audio_frame(1152, 0xFD, 0xE4, 0x04, 0x20, 0x02, {0x6C, 0x00, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
     const bytes dl_cont = mpeg1_frame(384, 0x20, 0x00, pattern(6, 50));
     const bytes mot_cont = audio_frame(1152, 0xFD, 0xE4, 0x04, 0x20, 0x00, pattern(14, 60));
-    feed(pack22(dl));
-    feed(pack22(mot));
-    feed(pack22(dl_cont));
-    feed(pack22(mot_cont));
-    EXPECT_EQ(m->decode_sub(1, 0, 1), 384);
-    EXPECT_EQ(m->decode_sub(7, 0, 1), 1152);
-    EXPECT_EQ(m->decode_sub(1, 0, 1), 384);
-    EXPECT_EQ(m->decode_sub(7, 0, 1), 1152);
+    EXPECT_EQ(decode(1, dl, 1), 384);
+    EXPECT_EQ(decode(7, mot, 1), 1152);
+    EXPECT_EQ(decode(1, dl_cont, 1), 384);
+    EXPECT_EQ(decode(7, mot_cont, 1), 1152);
 
     const bytes p1 = ring(1, 1), p7 = ring(7, 1);
     ASSERT_EQ(p1.size(), 14u + 14u);
@@ -654,9 +675,12 @@ TEST_F(decode_test, contents_indicators_are_kept_per_subchannel) {
 }
 
 TEST_F(decode_test, reader_stopping_ends_the_frame) {
+    header(1, 384, 20);
     feed(pack20(pattern(100)));
+    const unsigned int w = ens->rdi_stream->lget_from_stream();
     ens->cfg->finished = 1;
-    EXPECT_EQ(m->decode_sub(1, 0, 0), 0);
+    ens->rdi_stream->dispatch(w);
+    EXPECT_EQ(ens->st->msccnt_sum, 0u);
     ens->cfg->finished = 0;
 }
 
