@@ -6,6 +6,7 @@
 #include <ctime>
 #include <memory>
 
+#include "common/dab_tables.h"
 #include "core/config.h"
 #include "core/ensemble.h"
 #include "core/log.h"
@@ -142,7 +143,7 @@ int extract_pad_record(subch_decoder_t &st, unsigned char *buf, const unsigned c
             ci.xpci[ci.num_ci][1] = ext;
             ci.num_ci++;
         }
-        for (int i = 0; i < ci.num_ci; i++) copy_back(xpad_length[ci.xpci[i][0] >> 5]);
+        for (int i = 0; i < ci.num_ci; i++) copy_back(dabcommon::xpad_lengths[ci.xpci[i][0] >> 5]);
     } else {
         if (ci.num_ci == 0) {
             ci.last_padlen = 0;

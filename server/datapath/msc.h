@@ -35,9 +35,6 @@ constexpr std::array<int, 16> bit_rate_index24 = {0,   48,  96,  144, 192, 240, 
                                                   384, 480, 576, 672, 768, 864, 960, 0};
 static_assert(bit_rate_index48.size() == 16 && bit_rate_index24.size() == 16, "one entry per bit rate index");
 
-// X-PAD length indicator to sub-field bytes (EN 300 401, contents indicator).
-constexpr std::array<int, 8> xpad_length = {4, 6, 8, 12, 16, 24, 32, 48};
-static_assert(xpad_length.size() == 8, "3-bit length indicator");
 
 typedef struct dab_subchannel_s {
     int tmid;       // 0 audio stream, 1 data stream, 3 packet data

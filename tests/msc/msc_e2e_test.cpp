@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/dab_tables.h"
 #include "common/eti_reader.h"
 #include "core/config.h"
 #include "core/ensemble.h"
@@ -145,7 +146,7 @@ struct xpad_streams {
                 const int ci = r[p++];
                 if ((ci & 31) == 0) break;
                 if ((ci & 31) == 31) p++;
-                fields.emplace_back(ci & 31, xpad_length[static_cast<size_t>(ci >> 5)]);
+                fields.emplace_back(ci & 31, dabcommon::xpad_lengths[static_cast<size_t>(ci >> 5)]);
             }
             if (!fields.empty()) last_app = fields.back().first;
         } else {
