@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 
+#include "common/module_protocol.h"
 #include "core/config.h"
 #include "core/ensemble.h"
 #include "core/log.h"
@@ -39,18 +40,12 @@ static_assert(std::tuple_size<decltype(band3)>::value == 9, "one A channel per b
 
 namespace {
 
-constexpr int LBAND_INDEX_FIRST = 0;
-constexpr int LBAND_INDEX_LW = 22;
-constexpr int BAND3_INDEX_FIRST = 23;  // 5A
-constexpr int BAND3_INDEX_13F = 60;
-constexpr int LBAND_SPACING = 1712;
-
-// Command groups and answer groups of the module protocol.
-constexpr unsigned char GROUP_CMD = 0x01;
-constexpr unsigned char GROUP_CMD2 = 0x10;
-constexpr unsigned char GROUP_RESPONSE = 0x02;
-constexpr unsigned char GROUP_NOTIFY = 0x04;
-constexpr unsigned char GROUP_NOTIFY2 = 0x40;
+using namespace dabcommon;
+constexpr unsigned char GROUP_CMD = MOD_GROUP_CMD;
+constexpr unsigned char GROUP_CMD2 = MOD_GROUP_CMD2;
+constexpr unsigned char GROUP_RESPONSE = MOD_GROUP_RESPONSE;
+constexpr unsigned char GROUP_NOTIFY = MOD_GROUP_NOTIFY;
+constexpr unsigned char GROUP_NOTIFY2 = MOD_GROUP_NOTIFY2;
 
 // Only the start of a message carries records the module sends; the rest is not examined.
 constexpr int SCAN_LIMIT = 255;
@@ -81,18 +76,18 @@ const char *response_name(int code) {
 
 const char *notification_name(int code) {
     switch (code) {
-        case 0x05: return "get_figs";
-        case 0x06: return "select_subchannel";
-        case 0x07: return "search_for_ensemble";
-        case 0x08: return "frequency";
-        case 0x09: return "set_drc";
-        case 0x0A: return "dab_status";
-        case 0x0B: return "mem_block";
-        case 0x0D: return "get_version";
-        case 0x12: return "rdi_subch_list";
-        case 0x17: return "set_tune_wait_loops";
-        case 0x19: return "get_subch_params_3";
-        case 0x1B: return "ms_audio_info";
+        case CMD_GET_FIGS: return "get_figs";
+        case CMD_SELECT_SUBCHANNEL: return "select_subchannel";
+        case CMD_SEARCH_FOR_ENSEMBLE: return "search_for_ensemble";
+        case CMD_GET_FREQUENCY: return "frequency";
+        case CMD_SET_DRC: return "set_drc";
+        case NOTIFY_DAB_STATUS: return "dab_status";
+        case NOTIFY_MEM_BLOCK: return "mem_block";
+        case CMD_GET_VERSION: return "get_version";
+        case CMD2_GET_RDI_SUBCH_LIST: return "rdi_subch_list";
+        case CMD2_SET_TUNE_WAIT_LOOPS: return "set_tune_wait_loops";
+        case CMD2_GET_SUBCH_PARAMS_3: return "get_subch_params_3";
+        case CMD2_GET_MS_AUDIO_INFO: return "ms_audio_info";
         default: return nullptr;
     }
 }
@@ -102,13 +97,6 @@ T *make_record(int type) {
     T *r = new T;
     r->type = type;
     return r;
-}
-
-// 19-bit frequency (16 kHz units) sharing its top byte with a 4-bit mode field.
-void put_freq(unsigned char *p, int mode, unsigned long freq) {
-    p[0] = static_cast<unsigned char>((mode & 0x0F) << 4 | ((freq >> 16) & 0x07));
-    p[1] = static_cast<unsigned char>((freq >> 8) & 0xFF);
-    p[2] = static_cast<unsigned char>(freq & 0xFF);
 }
 
 void put_u32(unsigned char *p, unsigned long v) {
@@ -139,8 +127,8 @@ int dcsr::send(int group, int code, const unsigned char *payload, int len) {
 int dcsr::tune(int input_interface_reference, int tune_freq, int mode) {
     unsigned char p[4];
     p[0] = static_cast<unsigned char>(input_interface_reference & 0x7F);
-    put_freq(p + 1, mode, static_cast<unsigned long>(tune_freq));
-    return send(GROUP_CMD, 0x02, p, sizeof p);
+    put_freq_field(p + 1, mode, static_cast<unsigned long>(tune_freq));
+    return send(GROUP_CMD, CMD_TUNE, p, sizeof p);
 }
 
 int dcsr::get_figs(int rfa, int control, int type, const unsigned char *extensions) {
@@ -149,7 +137,7 @@ int dcsr::get_figs(int rfa, int control, int type, const unsigned char *extensio
     p[1] = static_cast<unsigned char>(control);
     p[2] = static_cast<unsigned char>(type);
     if (extensions) std::memcpy(p + 3, extensions, 8);
-    return send(GROUP_CMD, 0x05, p, sizeof p);
+    return send(GROUP_CMD, CMD_GET_FIGS, p, sizeof p);
 }
 
 int dcsr::select_subchannel(int valid_flags, int input_interface_reference, int output_interface_reference,
@@ -163,71 +151,71 @@ int dcsr::select_subchannel(int valid_flags, int input_interface_reference, int 
     put_u32(p + 5, static_cast<unsigned int>(service_id));
     p[9] = static_cast<unsigned char>((tmid & 3) << 4 | ((subchid >> 8) & 0x0F));
     p[10] = static_cast<unsigned char>(subchid & 0xFF);
-    return send(GROUP_CMD, 0x06, p, sizeof p);
+    return send(GROUP_CMD, CMD_SELECT_SUBCHANNEL, p, sizeof p);
 }
 
 int dcsr::search_for_ensemble(int input_interface_reference, unsigned long start_freq, unsigned long stop_freq,
                               int mode, int search_mode, int updown, int intermediate_notify) {
     unsigned char p[8];
     p[0] = static_cast<unsigned char>(input_interface_reference & 0x7F);
-    put_freq(p + 1, mode, start_freq);
-    put_freq(p + 4, (updown & 1) << 1 | (intermediate_notify & 1), stop_freq);
+    put_freq_field(p + 1, mode, start_freq);
+    put_freq_field(p + 4, (updown & 1) << 1 | (intermediate_notify & 1), stop_freq);
     p[7] = static_cast<unsigned char>(search_mode);
-    return send(GROUP_CMD, 0x07, p, sizeof p);
+    return send(GROUP_CMD, CMD_SEARCH_FOR_ENSEMBLE, p, sizeof p);
 }
 
-int dcsr::get_frequency() { return send(GROUP_CMD, 0x08, nullptr, 0); }
+int dcsr::get_frequency() { return send(GROUP_CMD, CMD_GET_FREQUENCY, nullptr, 0); }
 
 int dcsr::set_drc(int switch_drc) {
     unsigned char p[1] = {static_cast<unsigned char>(switch_drc)};
-    return send(GROUP_CMD, 0x09, p, sizeof p);
+    return send(GROUP_CMD, CMD_SET_DRC, p, sizeof p);
 }
 
-int dcsr::get_dab_status() { return send(GROUP_CMD, 0x0A, nullptr, 0); }
+int dcsr::get_dab_status() { return send(GROUP_CMD, CMD_GET_DAB_STATUS, nullptr, 0); }
 
 int dcsr::set_dab_status_auto_notifications(int sync, int reconf, int ber_fic, int mute) {
     unsigned char p[2];
     p[0] = static_cast<unsigned char>((sync & 0x0F) << 4 | (reconf & 0x0F));
     p[1] = static_cast<unsigned char>((ber_fic & 0x0F) << 4 | (mute & 0x0F));
-    return send(GROUP_CMD, 0x0B, p, sizeof p);
+    return send(GROUP_CMD, CMD_SET_STATUS_NOTIFICATIONS, p, sizeof p);
 }
 
-int dcsr::get_version() { return send(GROUP_CMD, 0x0D, nullptr, 0); }
+int dcsr::get_version() { return send(GROUP_CMD, CMD_GET_VERSION, nullptr, 0); }
 
-int dcsr::no_operation() { return send(GROUP_CMD2, 0x00, nullptr, 0); }
+int dcsr::no_operation() { return send(GROUP_CMD2, CMD2_NO_OPERATION, nullptr, 0); }
 
 int dcsr::write_memblock(unsigned long start_address, const unsigned char *buf) {
     unsigned char p[20] = {};
     put_u32(p, start_address);
     if (buf) std::memcpy(p + 4, buf, 16);
-    return send(GROUP_CMD2, 0x0A, p, sizeof p);
+    return send(GROUP_CMD2, CMD2_WRITE_MEMBLOCK, p, sizeof p);
 }
 
 int dcsr::read_memblock(unsigned long start_address) {
     unsigned char p[4];
     put_u32(p, start_address);
-    return send(GROUP_CMD2, 0x0B, p, sizeof p);
+    return send(GROUP_CMD2, CMD2_READ_MEMBLOCK, p, sizeof p);
 }
 
 int dcsr::set_rdi_config(unsigned long config_value) {
     unsigned char p[4];
     put_u32(p, config_value);
-    return send(GROUP_CMD2, 0x11, p, sizeof p);
+    return send(GROUP_CMD2, CMD2_SET_RDI_CONFIG, p, sizeof p);
 }
 
-int dcsr::get_rdi_subch_list() { return send(GROUP_CMD2, 0x12, nullptr, 0); }
+int dcsr::get_rdi_subch_list() { return send(GROUP_CMD2, CMD2_GET_RDI_SUBCH_LIST, nullptr, 0); }
 
 int dcsr::set_tune_wait_loops(int loops) {
     unsigned char p[1] = {static_cast<unsigned char>(loops)};
-    return send(GROUP_CMD2, 0x17, p, sizeof p);
+    return send(GROUP_CMD2, CMD2_SET_TUNE_WAIT_LOOPS, p, sizeof p);
 }
 
 int dcsr::get_subch_params_3(int subch_id) {
     unsigned char p[1] = {static_cast<unsigned char>(subch_id)};
-    return send(GROUP_CMD2, 0x19, p, sizeof p);
+    return send(GROUP_CMD2, CMD2_GET_SUBCH_PARAMS_3, p, sizeof p);
 }
 
-int dcsr::get_ms_audio_info() { return send(GROUP_CMD2, 0x1B, nullptr, 0); }
+int dcsr::get_ms_audio_info() { return send(GROUP_CMD2, CMD2_GET_MS_AUDIO_INFO, nullptr, 0); }
 
 int dcsr::idle() {
     dab_module_msg_t msg{};
@@ -362,7 +350,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
     auto fits = [&](int payload) { return len == payload && avail >= 4 + payload; };
 
     switch (code) {
-        case 0x05: {
+        case CMD_GET_FIGS: {
             const int copied = std::min({len, FIGS_MAX, avail - 4});
             auto *r = make_record<notify_get_figs>(_get_figs);
             std::memcpy(r->fig_data, p + 4, static_cast<size_t>(copied));
@@ -370,7 +358,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 4 + copied;
         }
-        case 0x06: {
+        case CMD_SELECT_SUBCHANNEL: {
             if (!fits(4)) return 1;
             auto *r = make_record<notify_select_subchannel>(_select_subchannel);
             r->output_interface_reference = p[4];
@@ -386,26 +374,26 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 8;
         }
-        case 0x07: {
+        case CMD_SEARCH_FOR_ENSEMBLE: {
             if (!fits(3)) return 1;
             auto *r = make_record<notify_search_for_ensemble>(_search_for_ensemble);
             r->mode = (p[4] >> 4) & 0x07;
-            r->tune_freq = (p[4] & 0x07) << 16 | p[5] << 8 | p[6];
+            r->tune_freq = freq_field_units(p + 4);
             e->l->log(LOG_DEBUG, "notify_search_for_ensemble: mode:%x tune_freq:%d\n", r->mode, r->tune_freq * 16);
             add_notification(n, r);
             return 7;
         }
-        case 0x08: {
+        case CMD_GET_FREQUENCY: {
             // Same 3-byte layout as the search notification: mode and 19-bit frequency.
             if (!fits(3)) return 1;
             auto *r = make_record<notify_frequency>(_frequency);
             r->mode = (p[4] >> 4) & 0x07;
-            r->freq = (p[4] & 0x07) << 16 | p[5] << 8 | p[6];
+            r->freq = freq_field_units(p + 4);
             e->l->log(LOG_DEBUG, "notify_frequency mode: %x freq:%d\n", r->mode, r->freq * 16);
             add_notification(n, r);
             return 7;
         }
-        case 0x09: {
+        case CMD_SET_DRC: {
             if (!fits(1)) return 1;
             auto *r = make_record<notify_set_drc>(_set_drc);
             r->drc_val = p[4];
@@ -413,7 +401,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 5;
         }
-        case 0x0A: {
+        case NOTIFY_DAB_STATUS: {
             if (!fits(6)) return 1;
             auto *r = make_record<notify_dab_status>(_dab_status);
             r->notify_reason = p[4];
@@ -436,7 +424,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 10;
         }
-        case 0x0B: {
+        case NOTIFY_MEM_BLOCK: {
             if (!fits(20)) return 1;
             auto *r = make_record<notify_mem_block>(_mem_block);
             r->start_address = static_cast<unsigned int>(p[4]) << 24 | static_cast<unsigned int>(p[5]) << 16 |
@@ -446,7 +434,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 24;
         }
-        case 0x0D: {
+        case CMD_GET_VERSION: {
             if (!fits(4)) return 1;
             auto *r = make_record<notify_get_version>(_get_version);
             r->version_number = static_cast<unsigned int>(p[4] << 8 | p[5]);
@@ -456,7 +444,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 8;
         }
-        case 0x12: {
+        case CMD2_GET_RDI_SUBCH_LIST: {
             // Count byte = length byte + 1; the record spans 4 + count bytes.
             if (avail < 5 || p[2] != 0 || p[4] != p[3] + 1) return 1;
             const int count = p[4];
@@ -467,7 +455,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 4 + count;
         }
-        case 0x17: {
+        case CMD2_SET_TUNE_WAIT_LOOPS: {
             if (!fits(1)) return 1;
             auto *r = make_record<notify_num_tune_wait_loops>(_num_tune_wait_loops);
             r->loops = p[4];
@@ -475,7 +463,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 5;
         }
-        case 0x19: {
+        case CMD2_GET_SUBCH_PARAMS_3: {
             if (!fits(7)) return 1;
             auto *r = make_record<notify_get_subch_params_3>(_get_subch_params_3);
             r->subch_id = p[4];
@@ -503,7 +491,7 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
             add_notification(n, r);
             return 11;
         }
-        case 0x1B: {
+        case CMD2_GET_MS_AUDIO_INFO: {
             if (!fits(6)) return 1;
             auto *r = make_record<notify_ms_audio_info>(_ms_audio_info);
             r->warnings = p[4] << 12 | p[5] << 4 | p[6] >> 4;
@@ -644,10 +632,10 @@ int dcsr::name_to_channel(const char *s) {
 int dcsr::channel_to_name(char *s, int freq) {
     if (!s) return 0;
     if (freq >= LBAND_FIRST && freq <= LBAND_LAST) {
-        snprintf(s, CHANNEL_NAME_SIZE, "l%c", 'a' + (freq - LBAND_FIRST) / LBAND_SPACING);
+        snprintf(s, CHANNEL_NAME_SIZE, "l%c", 'a' + (freq - LBAND_FIRST) / LBAND_SPACING_KHZ);
         return 1;
     }
-    for (int idx = BAND3_INDEX_FIRST; idx <= BAND3_INDEX_13F; idx++) {
+    for (int idx = BAND3_INDEX_FIRST; idx <= BAND3_INDEX_LAST; idx++) {
         if (dabfreq[static_cast<size_t>(idx)] != freq) continue;
         const int pos = idx - BAND3_INDEX_FIRST;
         if (pos == 36)
@@ -665,10 +653,10 @@ int dcsr::get_next_freq(int freq) {
     int first, last;
     if (freq >= LBAND_FIRST && freq <= LBAND_LAST) {
         first = LBAND_INDEX_FIRST;
-        last = LBAND_INDEX_LW - 1;
+        last = LBAND_INDEX_LAST - 1;
     } else {
         first = BAND3_INDEX_FIRST;
-        last = BAND3_INDEX_13F - 1;
+        last = BAND3_INDEX_LAST - 1;
     }
     if (freq < dabfreq[static_cast<size_t>(first)]) return dabfreq[static_cast<size_t>(first)];
     for (int idx = first; idx <= last; idx++)

@@ -8,15 +8,18 @@
 #include <cstring>
 
 #include "module/dabapi.h"
+#include "common/dab_tables.h"
+#include "common/module_protocol.h"
 #include "module/dcsr.h"
 
 namespace {
 
 // Answer groups and response codes of the module protocol.
-constexpr uint8_t GROUP_CMD = 0x01;
-constexpr uint8_t GROUP_CMD2 = 0x10;
-constexpr uint8_t GROUP_RESPONSE = 0x02;
-constexpr uint8_t GROUP_NOTIFY = 0x04;
+using namespace dabcommon;
+constexpr uint8_t GROUP_CMD = MOD_GROUP_CMD;
+constexpr uint8_t GROUP_CMD2 = MOD_GROUP_CMD2;
+constexpr uint8_t GROUP_RESPONSE = MOD_GROUP_RESPONSE;
+constexpr uint8_t GROUP_NOTIFY = MOD_GROUP_NOTIFY;
 constexpr uint8_t RESP_ACCEPTED = 1;
 constexpr uint8_t RESP_REJECTED = 2;
 
@@ -48,8 +51,6 @@ constexpr auto FRAME_TIME = std::chrono::microseconds(24000);
 constexpr auto SEARCH_STEP = std::chrono::milliseconds(100);
 constexpr auto UNPLUG_CHECK = std::chrono::milliseconds(100);
 
-constexpr int LBAND_INDEX_FIRST = 0, LBAND_INDEX_LAST = 22;
-constexpr int BAND3_INDEX_FIRST = 23, BAND3_INDEX_LAST = 60;
 
 using record = std::vector<uint8_t>;
 
@@ -69,12 +70,12 @@ record notify(uint8_t code, std::initializer_list<uint8_t> payload) {
 
 // Mode(4) and a 19-bit frequency in 16 kHz units: the first three bytes of several records.
 std::array<uint8_t, 3> freq_bytes(int mode, int khz) {
-    int u = khz / 16;
-    return {static_cast<uint8_t>((mode & 0x0F) << 4 | ((u >> 16) & 0x07)), static_cast<uint8_t>(u >> 8),
-            static_cast<uint8_t>(u)};
+    std::array<uint8_t, 3> f;
+    put_freq_field(f.data(), mode, static_cast<unsigned long>(khz / FREQ_UNIT_KHZ));
+    return f;
 }
 
-int freq_khz(const uint8_t *p) { return ((p[0] & 0x07) << 16 | p[1] << 8 | p[2]) * 16; }
+int freq_khz(const uint8_t *p) { return freq_field_units(p) * FREQ_UNIT_KHZ; }
 
 uint32_t be32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
@@ -312,125 +313,165 @@ void sim_module::publish(std::vector<record> answer) {
 // ---------------------------------------------------------------------------------
 // Firmware side
 
+// One command the firmware knows: its group and code, the payload bytes it needs, and what it
+// does. A handler that returns false has the command rejected.
+struct sim_module::command {
+    uint8_t group, code;
+    size_t need;
+    bool (sim_module::*run)(const uint8_t *p, std::vector<record> &out);
+};
+
+bool sim_module::run_tune(const uint8_t *p, std::vector<record> &out) {
+    cmd_tune(p, out);
+    return true;
+}
+
+bool sim_module::run_get_figs(const uint8_t *p, std::vector<record> &out) {
+    cmd_get_figs(p, out);
+    return true;
+}
+
+bool sim_module::run_select_subchannel(const uint8_t *p, std::vector<record> &out) {
+    cmd_select_subchannel(p, out);
+    return true;
+}
+
+bool sim_module::run_search(const uint8_t *p, std::vector<record> &out) {
+    cmd_search(p, out);
+    return true;
+}
+
+bool sim_module::run_get_frequency(const uint8_t *, std::vector<record> &out) {
+    out.push_back(response(RESP_ACCEPTED));
+    auto f = freq_bytes(synchronised() && have_last_ ? dab_mode(last_.mid) : 0, tuned_khz_);
+    out.push_back(notify(CMD_GET_FREQUENCY, {f[0], f[1], f[2]}));
+    return true;
+}
+
+bool sim_module::run_set_drc(const uint8_t *p, std::vector<record> &out) {
+    drc_ = p[0];
+    out.push_back(response(RESP_ACCEPTED));
+    out.push_back(notify(CMD_SET_DRC, {static_cast<uint8_t>(drc_)}));
+    return true;
+}
+
+bool sim_module::run_get_dab_status(const uint8_t *, std::vector<record> &out) {
+    out.push_back(response(RESP_ACCEPTED));
+    out.push_back(status_record(REASON_REQUESTED));
+    return true;
+}
+
+bool sim_module::run_set_notifications(const uint8_t *p, std::vector<record> &out) {
+    auto_sync_ = p[0] >> 4;
+    auto_reconf_ = p[0] & 0x0F;
+    auto_ber_ = p[1] >> 4;
+    auto_mute_ = p[1] & 0x0F;
+    out.push_back(response(RESP_ACCEPTED));
+    return true;
+}
+
+bool sim_module::run_get_version(const uint8_t *, std::vector<record> &out) {
+    out.push_back(response(RESP_ACCEPTED));
+    out.push_back(notify(CMD_GET_VERSION, {MODULE_VERSION >> 8, MODULE_VERSION & 0xFF, MODULE_VERSION_EXTRA >> 8,
+                                           MODULE_VERSION_EXTRA & 0xFF}));
+    return true;
+}
+
+bool sim_module::run_no_operation(const uint8_t *, std::vector<record> &out) {
+    out.push_back(response(RESP_ACCEPTED));
+    return true;
+}
+
+bool sim_module::run_write_memblock(const uint8_t *p, std::vector<record> &out) {
+    uint32_t a = be32(p);
+    if (a > mem_.size() - 16) return false;
+    std::memcpy(mem_.data() + a, p + 4, 16);
+    out.push_back(response(RESP_ACCEPTED));
+    return true;
+}
+
+bool sim_module::run_read_memblock(const uint8_t *p, std::vector<record> &out) {
+    uint32_t a = be32(p);
+    if (a > mem_.size() - 16) return false;
+    out.push_back(response(RESP_ACCEPTED));
+    // start address(32), 16 bytes
+    record r = {GROUP_NOTIFY, NOTIFY_MEM_BLOCK, 0, 20, p[0], p[1], p[2], p[3]};
+    r.insert(r.end(), mem_.begin() + a, mem_.begin() + a + 16);
+    out.push_back(r);
+    return true;
+}
+
+bool sim_module::run_set_rdi_config(const uint8_t *p, std::vector<record> &out) {
+    uint32_t v = be32(p);
+    if (v > 4) return false;
+    rdi_config_ = static_cast<int>(v);
+    out.push_back(response(RESP_ACCEPTED));
+    return true;
+}
+
+bool sim_module::run_get_rdi_subch_list(const uint8_t *, std::vector<record> &out) {
+    out.push_back(response(RESP_ACCEPTED));
+    std::vector<uint8_t> ids;
+    for (int i = 63; i >= 0; i--)
+        if (routed_.test(static_cast<size_t>(i))) ids.push_back(static_cast<uint8_t>(i));
+    // The host resumes scanning at the last identifier, so that one is best not
+    // a value that starts a record (2 or 4).
+    std::stable_partition(ids.begin(), ids.end(), [](uint8_t v) { return v == 2 || v == 4; });
+    // Length byte = count - 1; an empty list cannot be expressed and is sent as count 0.
+    record r = {GROUP_NOTIFY, CMD2_GET_RDI_SUBCH_LIST, 0, static_cast<uint8_t>(ids.empty() ? 0 : ids.size() - 1),
+                static_cast<uint8_t>(ids.size())};
+    r.insert(r.end(), ids.begin(), ids.end());
+    out.push_back(r);
+    return true;
+}
+
+bool sim_module::run_set_tune_wait_loops(const uint8_t *p, std::vector<record> &out) {
+    tune_wait_loops_ = p[0];
+    out.push_back(response(RESP_ACCEPTED));
+    out.push_back(notify(CMD2_SET_TUNE_WAIT_LOOPS, {static_cast<uint8_t>(tune_wait_loops_)}));
+    return true;
+}
+
+bool sim_module::run_get_subch_params(const uint8_t *p, std::vector<record> &out) {
+    cmd_get_subch_params(p[0], out);
+    return true;
+}
+
+bool sim_module::run_ms_audio_info(const uint8_t *, std::vector<record> &out) {
+    cmd_ms_audio_info(out);
+    return true;
+}
+
+const sim_module::command sim_module::commands[] = {
+    {GROUP_CMD, CMD_TUNE, 4, &sim_module::run_tune},
+    {GROUP_CMD, CMD_GET_FIGS, 11, &sim_module::run_get_figs},
+    {GROUP_CMD, CMD_SELECT_SUBCHANNEL, 11, &sim_module::run_select_subchannel},
+    {GROUP_CMD, CMD_SEARCH_FOR_ENSEMBLE, 8, &sim_module::run_search},
+    {GROUP_CMD, CMD_GET_FREQUENCY, 0, &sim_module::run_get_frequency},
+    {GROUP_CMD, CMD_SET_DRC, 1, &sim_module::run_set_drc},
+    {GROUP_CMD, CMD_GET_DAB_STATUS, 0, &sim_module::run_get_dab_status},
+    {GROUP_CMD, CMD_SET_STATUS_NOTIFICATIONS, 2, &sim_module::run_set_notifications},
+    {GROUP_CMD, CMD_GET_VERSION, 0, &sim_module::run_get_version},
+    {GROUP_CMD2, CMD2_NO_OPERATION, 0, &sim_module::run_no_operation},
+    {GROUP_CMD2, CMD2_WRITE_MEMBLOCK, 20, &sim_module::run_write_memblock},
+    {GROUP_CMD2, CMD2_READ_MEMBLOCK, 4, &sim_module::run_read_memblock},
+    {GROUP_CMD2, CMD2_SET_RDI_CONFIG, 4, &sim_module::run_set_rdi_config},
+    {GROUP_CMD2, CMD2_GET_RDI_SUBCH_LIST, 0, &sim_module::run_get_rdi_subch_list},
+    {GROUP_CMD2, CMD2_SET_TUNE_WAIT_LOOPS, 1, &sim_module::run_set_tune_wait_loops},
+    {GROUP_CMD2, CMD2_GET_SUBCH_PARAMS_3, 1, &sim_module::run_get_subch_params},
+    {GROUP_CMD2, CMD2_GET_MS_AUDIO_INFO, 0, &sim_module::run_ms_audio_info},
+};
+
 std::vector<record> sim_module::execute(const uint8_t *msg, size_t len) {
     std::vector<record> out;
-    if (len < 4) {
-        out.push_back(response(RESP_REJECTED));
-        return out;
-    }
-    const uint8_t group = msg[0], code = msg[1];
-    const size_t declared = static_cast<size_t>(msg[2] << 8 | msg[3]);
-    const uint8_t *p = msg + 4;
-    const size_t avail = std::min(declared, len - 4);
-    auto need = [&](size_t n) { return avail >= n; };
-    auto accept = [&] { out.push_back(response(RESP_ACCEPTED)); };
-
-    if (group == GROUP_CMD) {
-        switch (code) {
-            case 0x02:
-                if (!need(4)) break;
-                cmd_tune(p, out);
-                return out;
-            case 0x05:
-                if (!need(11)) break;
-                cmd_get_figs(p, out);
-                return out;
-            case 0x06:
-                if (!need(11)) break;
-                cmd_select_subchannel(p, out);
-                return out;
-            case 0x07:
-                if (!need(8)) break;
-                cmd_search(p, out);
-                return out;
-            case 0x08: {
-                accept();
-                auto f = freq_bytes(synchronised() && have_last_ ? dab_mode(last_.mid) : 0, tuned_khz_);
-                out.push_back(notify(0x08, {f[0], f[1], f[2]}));
-                return out;
-            }
-            case 0x09:
-                if (!need(1)) break;
-                drc_ = p[0];
-                accept();
-                out.push_back(notify(0x09, {static_cast<uint8_t>(drc_)}));
-                return out;
-            case 0x0A:
-                accept();
-                out.push_back(status_record(REASON_REQUESTED));
-                return out;
-            case 0x0B:
-                if (!need(2)) break;
-                auto_sync_ = p[0] >> 4;
-                auto_reconf_ = p[0] & 0x0F;
-                auto_ber_ = p[1] >> 4;
-                auto_mute_ = p[1] & 0x0F;
-                accept();
-                return out;
-            case 0x0D:
-                accept();
-                out.push_back(notify(0x0D, {MODULE_VERSION >> 8, MODULE_VERSION & 0xFF, MODULE_VERSION_EXTRA >> 8,
-                                            MODULE_VERSION_EXTRA & 0xFF}));
-                return out;
-            default: break;
-        }
-    } else if (group == GROUP_CMD2) {
-        switch (code) {
-            case 0x00: accept(); return out;
-            case 0x0A: {
-                if (!need(20)) break;
-                uint32_t a = be32(p);
-                if (a > mem_.size() - 16) break;
-                std::memcpy(mem_.data() + a, p + 4, 16);
-                accept();
-                return out;
-            }
-            case 0x0B: {
-                if (!need(4)) break;
-                uint32_t a = be32(p);
-                if (a > mem_.size() - 16) break;
-                accept();
-                // start address(32), 16 bytes
-                record r = {GROUP_NOTIFY, 0x0B, 0, 20, p[0], p[1], p[2], p[3]};
-                r.insert(r.end(), mem_.begin() + a, mem_.begin() + a + 16);
-                out.push_back(r);
-                return out;
-            }
-            case 0x11: {
-                if (!need(4)) break;
-                uint32_t v = be32(p);
-                if (v > 4) break;
-                rdi_config_ = static_cast<int>(v);
-                accept();
-                return out;
-            }
-            case 0x12: {
-                accept();
-                std::vector<uint8_t> ids;
-                for (int i = 63; i >= 0; i--)
-                    if (routed_.test(static_cast<size_t>(i))) ids.push_back(static_cast<uint8_t>(i));
-                // The host resumes scanning at the last identifier, so that one is best not
-                // a value that starts a record (2 or 4).
-                std::stable_partition(ids.begin(), ids.end(), [](uint8_t v) { return v == 2 || v == 4; });
-                // Length byte = count - 1; an empty list cannot be expressed and is sent as count 0.
-                record r = {GROUP_NOTIFY, 0x12, 0, static_cast<uint8_t>(ids.empty() ? 0 : ids.size() - 1),
-                            static_cast<uint8_t>(ids.size())};
-                r.insert(r.end(), ids.begin(), ids.end());
-                out.push_back(r);
-                return out;
-            }
-            case 0x17:
-                if (!need(1)) break;
-                tune_wait_loops_ = p[0];
-                accept();
-                out.push_back(notify(0x17, {static_cast<uint8_t>(tune_wait_loops_)}));
-                return out;
-            case 0x19:
-                if (!need(1)) break;
-                cmd_get_subch_params(p[0], out);
-                return out;
-            case 0x1B: cmd_ms_audio_info(out); return out;
-            default: break;
+    if (len >= 4) {
+        const uint8_t group = msg[0], code = msg[1];
+        const size_t declared = static_cast<size_t>(msg[2] << 8 | msg[3]);
+        const size_t avail = std::min(declared, len - 4);
+        for (const command &c : commands) {
+            if (c.group != group || c.code != code) continue;
+            if (avail >= c.need && (this->*c.run)(msg + 4, out)) return out;
+            break;
         }
     }
     out.clear();
@@ -449,7 +490,7 @@ sim_module::record sim_module::status_record(int reason) const {
     const int ber = sync ? ber_level(fib_errors_) : BER_NO_SIGNAL;
     const bool audio = sync && have_last_ && audio_subch_ >= 0 && last_.find_stream(audio_subch_) >= 0;
     // reason; mode(3) freq(4+8+8); reconf(4) sync(4); ber_fic(3) mute(2)
-    return notify(0x0A, {static_cast<uint8_t>(reason), static_cast<uint8_t>((mode & 7) << 4 | ((u >> 16) & 0x0F)),
+    return notify(NOTIFY_DAB_STATUS, {static_cast<uint8_t>(reason), static_cast<uint8_t>((mode & 7) << 4 | ((u >> 16) & 0x0F)),
                          static_cast<uint8_t>(u >> 8), static_cast<uint8_t>(u),
                          static_cast<uint8_t>((reconf_count_ & 0x0F) << 4 | (sync ? SYNC_FULL : 0)),
                          static_cast<uint8_t>(ber << 4 | (audio ? 0 : 1))});
@@ -511,7 +552,7 @@ void sim_module::step_search(clock::time_point now) {
         tuned_khz_ = khz;
         if (search_notify_) {
             auto f = freq_bytes(0, khz);
-            outbox_.push_back(notify(0x07, {f[0], f[1], f[2]}));
+            outbox_.push_back(notify(CMD_SEARCH_FOR_ENSEMBLE, {f[0], f[1], f[2]}));
         }
         if (source_->has_ensemble(khz) || ++search_pos_ >= search_plan_.size()) {
             // Found, or at the stop frequency: the search ends tuned there.
@@ -543,7 +584,7 @@ void sim_module::cmd_select_subchannel(const uint8_t *p, std::vector<record> &ou
     }
     const bool present = valid && synchronised() && (!have_last_ || last_.find_stream(subchid) >= 0);
     out.push_back(response(RESP_ACCEPTED));
-    out.push_back(notify(0x06, {static_cast<uint8_t>(oir), static_cast<uint8_t>(tmid << 4 | ((subchid >> 8) & 0x0F)),
+    out.push_back(notify(CMD_SELECT_SUBCHANNEL, {static_cast<uint8_t>(oir), static_cast<uint8_t>(tmid << 4 | ((subchid >> 8) & 0x0F)),
                                 static_cast<uint8_t>(subchid), static_cast<uint8_t>(present ? 0 : 1)}));
 }
 
@@ -552,7 +593,7 @@ void sim_module::cmd_get_figs(const uint8_t *p, std::vector<record> &out) {
     const int type = p[2];
     const uint8_t *ext = p + 3;
     const bool any_ext = std::any_of(ext, ext + 8, [](uint8_t b) { return b != 0; });
-    record r = {GROUP_NOTIFY, 0x05, 0, 0};
+    record r = {GROUP_NOTIFY, CMD_GET_FIGS, 0, 0};
     if (synchronised() && have_last_) {
         for (int b = 0; b < last_.fib_count(); b++) {
             const uint8_t *fib = last_.fib(b);
@@ -588,10 +629,9 @@ void sim_module::cmd_get_subch_params(int subchid, std::vector<record> &out) {
             option = (s.tpl >> 2) & 7;
             level = s.tpl & 3;
             // Capacity units per 8 kbit/s (option A) or 32 kbit/s (option B), levels 1-4.
-            static constexpr int cu_a[4] = {12, 8, 6, 4};
-            static constexpr int cu_b[4] = {27, 21, 18, 15};
             int n = option == 0 ? s.stl / 3 : s.stl / 12;
-            cu_num = n * (option == 0 ? cu_a[level] : cu_b[level]);
+            cu_num = n * (option == 0 ? eep_a_cu_per_8k[static_cast<size_t>(level)]
+                                      : eep_b_cu_per_32k[static_cast<size_t>(level)]);
         } else {
             table_index = s.tpl & 0x3F;
         }
@@ -601,7 +641,7 @@ void sim_module::cmd_get_subch_params(int subchid, std::vector<record> &out) {
     out.push_back(response(RESP_ACCEPTED));
     // subch; cu_start(10) cu_num(10) 0 p_level(2) audio_data(1); bitrate index;
     // table_index(6) table_switch(1) entry_valid(1); ep_profile(1) 0 ep_option(2) decode rdi i2s dummy
-    out.push_back(notify(0x19, {static_cast<uint8_t>(subchid), static_cast<uint8_t>(cu_start >> 2),
+    out.push_back(notify(CMD2_GET_SUBCH_PARAMS_3, {static_cast<uint8_t>(subchid), static_cast<uint8_t>(cu_start >> 2),
                                 static_cast<uint8_t>((cu_start & 3) << 6 | ((cu_num >> 4) & 0x3F)),
                                 static_cast<uint8_t>((cu_num & 0x0F) << 4 | (level & 3) << 1 | (eep ? 0 : 1)), 0,
                                 static_cast<uint8_t>(table_index << 2 | (idx >= 0 ? 1 : 0)),
@@ -628,7 +668,7 @@ void sim_module::cmd_ms_audio_info(std::vector<record> &out) {
     }
     out.push_back(response(RESP_ACCEPTED));
     // warnings(20) 0(4); 0; js0 mode(2) bitrate(4) mpeg; copyright original js1
-    out.push_back(notify(0x1B, {static_cast<uint8_t>(warnings >> 12), static_cast<uint8_t>(warnings >> 4),
+    out.push_back(notify(CMD2_GET_MS_AUDIO_INFO, {static_cast<uint8_t>(warnings >> 12), static_cast<uint8_t>(warnings >> 4),
                                 static_cast<uint8_t>((warnings & 0x0F) << 4), 0,
                                 static_cast<uint8_t>((jsm & 1) << 7 | (mode & 3) << 5 | (bitrate & 0x0F) << 1 | mpeg),
                                 static_cast<uint8_t>(copyright << 2 | original << 1 | (jsm >> 1))}));
