@@ -336,6 +336,29 @@ void dcsr::dispose_list(pnotification n) {
     }
 }
 
+// The notifications the host understands: code, payload bytes of a fixed-size record (-1: the
+// decoder checks the size itself) and decoder. A decoder returns the bytes it consumed.
+struct dcsr::notification_decoder {
+    int code;
+    int payload;
+    int (dcsr::*decode)(const unsigned char *p, int len, int avail, pnotification *n);
+};
+
+const dcsr::notification_decoder dcsr::notification_decoders[] = {
+    {CMD_GET_FIGS, -1, &dcsr::decode_get_figs},
+    {CMD_SELECT_SUBCHANNEL, 4, &dcsr::decode_select_subchannel},
+    {CMD_SEARCH_FOR_ENSEMBLE, 3, &dcsr::decode_search_for_ensemble},
+    {CMD_GET_FREQUENCY, 3, &dcsr::decode_frequency},
+    {CMD_SET_DRC, 1, &dcsr::decode_set_drc},
+    {NOTIFY_DAB_STATUS, 6, &dcsr::decode_dab_status},
+    {NOTIFY_MEM_BLOCK, 20, &dcsr::decode_mem_block},
+    {CMD_GET_VERSION, 4, &dcsr::decode_get_version},
+    {CMD2_GET_RDI_SUBCH_LIST, -1, &dcsr::decode_rdi_subch_list},
+    {CMD2_SET_TUNE_WAIT_LOOPS, 1, &dcsr::decode_tune_wait_loops},
+    {CMD2_GET_SUBCH_PARAMS_3, 7, &dcsr::decode_subch_params_3},
+    {CMD2_GET_MS_AUDIO_INFO, 6, &dcsr::decode_ms_audio_info},
+};
+
 int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *n) {
     if (avail < 2) return 1;
     const int group = p[0];
@@ -346,171 +369,174 @@ int dcsr::decode_notification(const unsigned char *p, int avail, pnotification *
     }
     if (avail < 4) return 1;
     const int len = p[2] << 8 | p[3];
-    // Fixed-size records: the length bytes must match and the record must be complete.
-    auto fits = [&](int payload) { return len == payload && avail >= 4 + payload; };
-
-    switch (code) {
-        case CMD_GET_FIGS: {
-            const int copied = std::min({len, FIGS_MAX, avail - 4});
-            auto *r = make_record<notify_get_figs>(_get_figs);
-            std::memcpy(r->fig_data, p + 4, static_cast<size_t>(copied));
-            e->l->log(LOG_DEBUG, "notify_get_figs: len:%d\n", copied);
-            add_notification(n, r);
-            return 4 + copied;
-        }
-        case CMD_SELECT_SUBCHANNEL: {
-            if (!fits(4)) return 1;
-            auto *r = make_record<notify_select_subchannel>(_select_subchannel);
-            r->output_interface_reference = p[4];
-            r->tmid = (p[5] >> 4) & 0x07;
-            r->subchid_scid = (p[5] & 0x0F) << 8 | p[6];
-            r->subch_not_decodable = (p[7] >> 1) & 1;
-            r->subch_not_present = p[7] & 1;
-            e->l->log(LOG_DEBUG,
-                      "notify_select_subchannel: output_interface_reference:%x tmid:%x subchid_scid:%x "
-                      "subch_not_decodable:%x subch_not_present:%x\n",
-                      r->output_interface_reference, r->tmid, r->subchid_scid, r->subch_not_decodable,
-                      r->subch_not_present);
-            add_notification(n, r);
-            return 8;
-        }
-        case CMD_SEARCH_FOR_ENSEMBLE: {
-            if (!fits(3)) return 1;
-            auto *r = make_record<notify_search_for_ensemble>(_search_for_ensemble);
-            r->mode = (p[4] >> 4) & 0x07;
-            r->tune_freq = freq_field_units(p + 4);
-            e->l->log(LOG_DEBUG, "notify_search_for_ensemble: mode:%x tune_freq:%d\n", r->mode, r->tune_freq * 16);
-            add_notification(n, r);
-            return 7;
-        }
-        case CMD_GET_FREQUENCY: {
-            // Same 3-byte layout as the search notification: mode and 19-bit frequency.
-            if (!fits(3)) return 1;
-            auto *r = make_record<notify_frequency>(_frequency);
-            r->mode = (p[4] >> 4) & 0x07;
-            r->freq = freq_field_units(p + 4);
-            e->l->log(LOG_DEBUG, "notify_frequency mode: %x freq:%d\n", r->mode, r->freq * 16);
-            add_notification(n, r);
-            return 7;
-        }
-        case CMD_SET_DRC: {
-            if (!fits(1)) return 1;
-            auto *r = make_record<notify_set_drc>(_set_drc);
-            r->drc_val = p[4];
-            e->l->log(LOG_DEBUG, "notify_set_drc: drc_val:%d\n", r->drc_val);
-            add_notification(n, r);
-            return 5;
-        }
-        case NOTIFY_DAB_STATUS: {
-            if (!fits(6)) return 1;
-            auto *r = make_record<notify_dab_status>(_dab_status);
-            r->notify_reason = p[4];
-            r->mode = (p[5] >> 4) & 0x07;
-            r->tune_freq = (p[5] & 0x0F) << 16 | p[6] << 8 | p[7];
-            r->reconf = p[8] >> 4;
-            r->sync = p[8] & 0x0F;
-            r->ber_fic = (p[9] >> 4) & 0x07;
-            r->mute = p[9] & 0x03;
-            e->l->log(LOG_DEBUG,
-                      "notify_dab_status:notify_reason:%x mode:%x tune_freq:%d reconf:%x sync:%x ber_fic:%x mute:%x\n",
-                      r->notify_reason, r->mode, r->tune_freq * 16, r->reconf, r->sync, r->ber_fic, r->mute);
-            ds.notify_reason = r->notify_reason;
-            ds.mode = r->mode;
-            ds.tune_freq = r->tune_freq;
-            ds.reconf = r->reconf;
-            ds.sync = r->sync;
-            ds.ber_fic = r->ber_fic;
-            ds.mute = r->mute;
-            add_notification(n, r);
-            return 10;
-        }
-        case NOTIFY_MEM_BLOCK: {
-            if (!fits(20)) return 1;
-            auto *r = make_record<notify_mem_block>(_mem_block);
-            r->start_address = static_cast<unsigned int>(p[4]) << 24 | static_cast<unsigned int>(p[5]) << 16 |
-                               static_cast<unsigned int>(p[6]) << 8 | p[7];
-            std::memcpy(r->data, p + 8, sizeof r->data);
-            e->l->log(LOG_DEBUG, "notify_mem_block: %08X\n", r->start_address);
-            add_notification(n, r);
-            return 24;
-        }
-        case CMD_GET_VERSION: {
-            if (!fits(4)) return 1;
-            auto *r = make_record<notify_get_version>(_get_version);
-            r->version_number = static_cast<unsigned int>(p[4] << 8 | p[5]);
-            r->additional_value = static_cast<unsigned int>(p[6] << 8 | p[7]);
-            e->l->log(LOG_DEBUG, "notify_get_version: version_number:%04X additional_value:%04X\n",
-                      r->version_number, r->additional_value);
-            add_notification(n, r);
-            return 8;
-        }
-        case CMD2_GET_RDI_SUBCH_LIST: {
-            // Count byte = length byte + 1; the record spans 4 + count bytes.
-            if (avail < 5 || p[2] != 0 || p[4] != p[3] + 1) return 1;
-            const int count = p[4];
-            auto *r = make_record<notify_rdi_subch_list>(_rdi_subch_list);
-            r->num_subch = std::min({count, SUBCH_LIST_MAX, avail - 5});
-            for (int j = 0; j < r->num_subch; j++) r->subch_id[j] = p[5 + j];
-            e->l->log(LOG_DEBUG, "notify_rdi_subch_list: num_subch:%d\n", r->num_subch);
-            add_notification(n, r);
-            return 4 + count;
-        }
-        case CMD2_SET_TUNE_WAIT_LOOPS: {
-            if (!fits(1)) return 1;
-            auto *r = make_record<notify_num_tune_wait_loops>(_num_tune_wait_loops);
-            r->loops = p[4];
-            e->l->log(LOG_DEBUG, "notify_num_tune_wait_loops: loops:%d\n", r->loops);
-            add_notification(n, r);
-            return 5;
-        }
-        case CMD2_GET_SUBCH_PARAMS_3: {
-            if (!fits(7)) return 1;
-            auto *r = make_record<notify_get_subch_params_3>(_get_subch_params_3);
-            r->subch_id = p[4];
-            r->cu_start = p[5] << 2 | p[6] >> 6;
-            r->cu_num = (p[6] & 0x3F) << 4 | p[7] >> 4;
-            r->p_level = (p[7] >> 1) & 0x03;
-            r->audio_data = p[7] & 1;
-            r->bitrate_index = p[8];
-            r->table_index = p[9] >> 2;
-            r->table_switch = (p[9] >> 1) & 1;
-            r->entry_valid = p[9] & 1;
-            r->ep_profile = p[10] >> 7;
-            r->ep_option = (p[10] >> 4) & 0x03;
-            r->decode = (p[10] >> 3) & 1;
-            r->rdi = (p[10] >> 2) & 1;
-            r->i2s_out = (p[10] >> 1) & 1;
-            r->dummy = p[10] & 1;
-            e->l->log(LOG_DEBUG,
-                      "notify_get_subch_params_3: subch_id:%x cu_start:%x cu_num: %x p_level:%x audio_data:%x "
-                      "bitrate_index:%x table_index:%x table_switch:%x entry_valid:%x ep_profile:%x ep_option:%x "
-                      "decode:%x rdi:%x i2s_out:%x dummy:%x\n",
-                      r->subch_id, r->cu_start, r->cu_num, r->p_level, r->audio_data, r->bitrate_index,
-                      r->table_index, r->table_switch, r->entry_valid, r->ep_profile, r->ep_option, r->decode, r->rdi,
-                      r->i2s_out, r->dummy);
-            add_notification(n, r);
-            return 11;
-        }
-        case CMD2_GET_MS_AUDIO_INFO: {
-            if (!fits(6)) return 1;
-            auto *r = make_record<notify_ms_audio_info>(_ms_audio_info);
-            r->warnings = p[4] << 12 | p[5] << 4 | p[6] >> 4;
-            r->mpeg = p[8] & 1;
-            r->bitrate_index = (p[8] >> 1) & 0x0F;
-            r->mode = (p[8] >> 5) & 0x03;
-            r->joint_stereo_mode = (p[9] & 1) << 1 | p[8] >> 7;
-            r->original = (p[9] >> 1) & 1;
-            r->copyright = (p[9] >> 2) & 1;
-            e->l->log(LOG_DEBUG,
-                      "notify_ms_audio_info: warnings:%x joint_stereo_mode:%x mpeg:%x bitrate_index:%x mode:%x "
-                      "original:%x copyright:%x\n",
-                      r->warnings, r->joint_stereo_mode, r->mpeg, r->bitrate_index, r->mode, r->original,
-                      r->copyright);
-            add_notification(n, r);
-            return 10;
-        }
-        default: return 1;
+    for (const auto &d : notification_decoders) {
+        if (d.code != code) continue;
+        // Fixed-size records: the length bytes must match and the record must be complete.
+        if (d.payload >= 0 && (len != d.payload || avail < 4 + d.payload)) return 1;
+        return (this->*d.decode)(p, len, avail, n);
     }
+    return 1;
+}
+
+int dcsr::decode_get_figs(const unsigned char *p, int len, int avail, pnotification *n) {
+    const int copied = std::min({len, FIGS_MAX, avail - 4});
+    auto *r = make_record<notify_get_figs>(_get_figs);
+    std::memcpy(r->fig_data, p + 4, static_cast<size_t>(copied));
+    e->l->log(LOG_DEBUG, "notify_get_figs: len:%d\n", copied);
+    add_notification(n, r);
+    return 4 + copied;
+}
+
+int dcsr::decode_select_subchannel(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_select_subchannel>(_select_subchannel);
+    r->output_interface_reference = p[4];
+    r->tmid = (p[5] >> 4) & 0x07;
+    r->subchid_scid = (p[5] & 0x0F) << 8 | p[6];
+    r->subch_not_decodable = (p[7] >> 1) & 1;
+    r->subch_not_present = p[7] & 1;
+    e->l->log(LOG_DEBUG,
+              "notify_select_subchannel: output_interface_reference:%x tmid:%x subchid_scid:%x "
+              "subch_not_decodable:%x subch_not_present:%x\n",
+              r->output_interface_reference, r->tmid, r->subchid_scid, r->subch_not_decodable,
+              r->subch_not_present);
+    add_notification(n, r);
+    return 8;
+}
+
+int dcsr::decode_search_for_ensemble(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_search_for_ensemble>(_search_for_ensemble);
+    r->mode = (p[4] >> 4) & 0x07;
+    r->tune_freq = freq_field_units(p + 4);
+    e->l->log(LOG_DEBUG, "notify_search_for_ensemble: mode:%x tune_freq:%d\n", r->mode, r->tune_freq * 16);
+    add_notification(n, r);
+    return 7;
+}
+
+int dcsr::decode_frequency(const unsigned char *p, int, int, pnotification *n) {
+    // Same 3-byte layout as the search notification: mode and 19-bit frequency.
+    auto *r = make_record<notify_frequency>(_frequency);
+    r->mode = (p[4] >> 4) & 0x07;
+    r->freq = freq_field_units(p + 4);
+    e->l->log(LOG_DEBUG, "notify_frequency mode: %x freq:%d\n", r->mode, r->freq * 16);
+    add_notification(n, r);
+    return 7;
+}
+
+int dcsr::decode_set_drc(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_set_drc>(_set_drc);
+    r->drc_val = p[4];
+    e->l->log(LOG_DEBUG, "notify_set_drc: drc_val:%d\n", r->drc_val);
+    add_notification(n, r);
+    return 5;
+}
+
+int dcsr::decode_dab_status(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_dab_status>(_dab_status);
+    r->notify_reason = p[4];
+    r->mode = (p[5] >> 4) & 0x07;
+    r->tune_freq = (p[5] & 0x0F) << 16 | p[6] << 8 | p[7];
+    r->reconf = p[8] >> 4;
+    r->sync = p[8] & 0x0F;
+    r->ber_fic = (p[9] >> 4) & 0x07;
+    r->mute = p[9] & 0x03;
+    e->l->log(LOG_DEBUG,
+              "notify_dab_status:notify_reason:%x mode:%x tune_freq:%d reconf:%x sync:%x ber_fic:%x mute:%x\n",
+              r->notify_reason, r->mode, r->tune_freq * 16, r->reconf, r->sync, r->ber_fic, r->mute);
+    ds.notify_reason = r->notify_reason;
+    ds.mode = r->mode;
+    ds.tune_freq = r->tune_freq;
+    ds.reconf = r->reconf;
+    ds.sync = r->sync;
+    ds.ber_fic = r->ber_fic;
+    ds.mute = r->mute;
+    add_notification(n, r);
+    return 10;
+}
+
+int dcsr::decode_mem_block(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_mem_block>(_mem_block);
+    r->start_address = static_cast<unsigned int>(p[4]) << 24 | static_cast<unsigned int>(p[5]) << 16 |
+                       static_cast<unsigned int>(p[6]) << 8 | p[7];
+    std::memcpy(r->data, p + 8, sizeof r->data);
+    e->l->log(LOG_DEBUG, "notify_mem_block: %08X\n", r->start_address);
+    add_notification(n, r);
+    return 24;
+}
+
+int dcsr::decode_get_version(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_get_version>(_get_version);
+    r->version_number = static_cast<unsigned int>(p[4] << 8 | p[5]);
+    r->additional_value = static_cast<unsigned int>(p[6] << 8 | p[7]);
+    e->l->log(LOG_DEBUG, "notify_get_version: version_number:%04X additional_value:%04X\n",
+              r->version_number, r->additional_value);
+    add_notification(n, r);
+    return 8;
+}
+
+int dcsr::decode_rdi_subch_list(const unsigned char *p, int, int avail, pnotification *n) {
+    // Count byte = length byte + 1; the record spans 4 + count bytes.
+    if (avail < 5 || p[2] != 0 || p[4] != p[3] + 1) return 1;
+    const int count = p[4];
+    auto *r = make_record<notify_rdi_subch_list>(_rdi_subch_list);
+    r->num_subch = std::min({count, SUBCH_LIST_MAX, avail - 5});
+    for (int j = 0; j < r->num_subch; j++) r->subch_id[j] = p[5 + j];
+    e->l->log(LOG_DEBUG, "notify_rdi_subch_list: num_subch:%d\n", r->num_subch);
+    add_notification(n, r);
+    return 4 + count;
+}
+
+int dcsr::decode_tune_wait_loops(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_num_tune_wait_loops>(_num_tune_wait_loops);
+    r->loops = p[4];
+    e->l->log(LOG_DEBUG, "notify_num_tune_wait_loops: loops:%d\n", r->loops);
+    add_notification(n, r);
+    return 5;
+}
+
+int dcsr::decode_subch_params_3(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_get_subch_params_3>(_get_subch_params_3);
+    r->subch_id = p[4];
+    r->cu_start = p[5] << 2 | p[6] >> 6;
+    r->cu_num = (p[6] & 0x3F) << 4 | p[7] >> 4;
+    r->p_level = (p[7] >> 1) & 0x03;
+    r->audio_data = p[7] & 1;
+    r->bitrate_index = p[8];
+    r->table_index = p[9] >> 2;
+    r->table_switch = (p[9] >> 1) & 1;
+    r->entry_valid = p[9] & 1;
+    r->ep_profile = p[10] >> 7;
+    r->ep_option = (p[10] >> 4) & 0x03;
+    r->decode = (p[10] >> 3) & 1;
+    r->rdi = (p[10] >> 2) & 1;
+    r->i2s_out = (p[10] >> 1) & 1;
+    r->dummy = p[10] & 1;
+    e->l->log(LOG_DEBUG,
+              "notify_get_subch_params_3: subch_id:%x cu_start:%x cu_num: %x p_level:%x audio_data:%x "
+              "bitrate_index:%x table_index:%x table_switch:%x entry_valid:%x ep_profile:%x ep_option:%x "
+              "decode:%x rdi:%x i2s_out:%x dummy:%x\n",
+              r->subch_id, r->cu_start, r->cu_num, r->p_level, r->audio_data, r->bitrate_index,
+              r->table_index, r->table_switch, r->entry_valid, r->ep_profile, r->ep_option, r->decode, r->rdi,
+              r->i2s_out, r->dummy);
+    add_notification(n, r);
+    return 11;
+}
+
+int dcsr::decode_ms_audio_info(const unsigned char *p, int, int, pnotification *n) {
+    auto *r = make_record<notify_ms_audio_info>(_ms_audio_info);
+    r->warnings = p[4] << 12 | p[5] << 4 | p[6] >> 4;
+    r->mpeg = p[8] & 1;
+    r->bitrate_index = (p[8] >> 1) & 0x0F;
+    r->mode = (p[8] >> 5) & 0x03;
+    r->joint_stereo_mode = (p[9] & 1) << 1 | p[8] >> 7;
+    r->original = (p[9] >> 1) & 1;
+    r->copyright = (p[9] >> 2) & 1;
+    e->l->log(LOG_DEBUG,
+              "notify_ms_audio_info: warnings:%x joint_stereo_mode:%x mpeg:%x bitrate_index:%x mode:%x "
+              "original:%x copyright:%x\n",
+              r->warnings, r->joint_stereo_mode, r->mpeg, r->bitrate_index, r->mode, r->original,
+              r->copyright);
+    add_notification(n, r);
+    return 10;
 }
 
 void dcsr::log_response(int group, int code) {

@@ -140,5 +140,19 @@ private:
     int send(int group, int code, const unsigned char *payload, int len);
     // One notification record at p (avail bytes left); returns how far to advance.
     int decode_notification(const unsigned char *p, int avail, pnotification *n);
+    struct notification_decoder;
+    static const notification_decoder notification_decoders[];
+    int decode_get_figs(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_select_subchannel(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_search_for_ensemble(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_frequency(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_set_drc(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_dab_status(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_mem_block(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_get_version(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_rdi_subch_list(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_tune_wait_loops(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_subch_params_3(const unsigned char *p, int len, int avail, pnotification *n);
+    int decode_ms_audio_info(const unsigned char *p, int len, int avail, pnotification *n);
     void log_response(int group, int code);
 };
