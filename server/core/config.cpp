@@ -374,14 +374,15 @@ void config::report_passwdfile() {
         copy_field(file, passwdfile);
     }
     FILE *f = fopen(file, "rt");
+    int err = f ? 0 : errno;
     if (f) {
+        // A directory opens, but does not read.
+        if (fgetc(f) == EOF && ferror(f)) err = errno ? errno : EIO;
         fclose(f);
-        return;
     }
-    const int err = errno;
-    if (err == ENOENT)
+    if (!f && err == ENOENT)
         e->l->log(LOG_CRIT, "%s: no password file: the setup page is open to remote clients\n", file);
-    else
+    else if (err)
         e->l->log(LOG_WARN, "%s: password file cannot be read (%s): remote clients are refused the setup page\n", file,
                   strerror(err));
 }
