@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/config.h"
@@ -234,4 +236,144 @@ TEST_F(config_fixture, MissingEnsembleFileEmptiesTheList) {
     cfg->ensemblecnt = 3;
     EXPECT_EQ(cfg->read_ensemblefile(), 0);
     EXPECT_EQ(cfg->ensemblecnt, 0);
+}
+
+// A control character in a value (a line end decoded from a form, an escape, DEL) is refused
+// and the key keeps its value; the clean keys around it are read.
+TEST_F(config_fixture, ControlCharactersInValuesAreRefused) {
+    write_file(cfg->configfile,
+               "hostname radio\x1b[2J:8000\n"
+               "device /dev/x\x7f\n"
+               "httpport 81\t\n"
+               "motparms -d\x01out\n"
+               "httpdroot /srv/dab\n");
+    ASSERT_EQ(cfg->read_configfile(), 1);
+    EXPECT_STREQ(cfg->hostname, "localhost:8000");
+    EXPECT_STREQ(cfg->device, "/dev/usb/ombrel0");
+    EXPECT_EQ(cfg->httpport, 8000);
+    EXPECT_STREQ(cfg->motparms, "-d ./htdocs/data");
+    EXPECT_STREQ(cfg->httpdroot, "/srv/dab");
+    for (const char *key : {"hostname", "device", "httpport", "motparms"})
+        EXPECT_TRUE(was_logged(dir.file("dab.ini") + ": value of " + key + " refused: control character\n")) << key;
+    EXPECT_EQ(count_logged(LOG_WARN), 4);
+}
+
+namespace {
+
+ensemble_entry_t scanned(int i) {
+    ensemble_entry_t en{};
+    snprintf(en.label, sizeof en.label, "SCAN %d", i);
+    en.freq = 174928 + i * 1000;  // all 64 inside Band III
+    en.eid = 0x1000 + i;
+    return en;
+}
+
+// The ensemble file lines of entries 0 to n-1 of scanned().
+std::string scanned_lines(int n) {
+    std::string t;
+    for (int i = 0; i < n; i++) t += std::to_string(scanned(i).freq) + "\tSCAN " + std::to_string(i) + "\n";
+    return t;
+}
+
+// The entry lines of a written ensemble file, without its comment and blank lines.
+std::string entry_lines(const std::string &file) {
+    std::string out;
+    size_t at = 0;
+    while (at < file.size()) {
+        size_t end = file.find('\n', at);
+        if (end == std::string::npos) end = file.size();
+        const std::string line = file.substr(at, end - at);
+        if (!line.empty() && line[0] != ';') out += line + "\n";
+        at = end + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+// Before, a page view during a scan replaced the list with the older file, and the scan went
+// on appending behind its entries.
+TEST_F(config_fixture, PageViewDuringAScanKeepsWhatTheScanFound) {
+    write_file(cfg->ensemblefile, "227360\tOLD ONE\n1452960\tOLD TWO\n1490624\tOLD THREE\n");
+    ASSERT_EQ(cfg->read_ensemblefile(), 1);
+    cfg->begin_scan();
+    EXPECT_EQ(cfg->ensemble_count(), 0);
+    EXPECT_EQ(cfg->add_ensemble(scanned(0)), 0);
+    EXPECT_EQ(cfg->read_ensemblefile(), 1);
+    EXPECT_EQ(cfg->add_ensemble(scanned(1)), 1);
+    ensemble_entry_t list[MAX_ENSEMBLES];
+    ASSERT_EQ(cfg->copy_ensembles(list, MAX_ENSEMBLES), 2);
+    EXPECT_STREQ(list[1].label, "SCAN 1");
+    ASSERT_EQ(cfg->end_scan(), 1);
+    EXPECT_EQ(entry_lines(read_file(cfg->ensemblefile)), scanned_lines(2));
+    // After the scan the file is read again.
+    write_file(cfg->ensemblefile, "227360\tEDITED\n");
+    ASSERT_EQ(cfg->read_ensemblefile(), 1);
+    ASSERT_EQ(cfg->copy_ensembles(list, MAX_ENSEMBLES), 1);
+    EXPECT_STREQ(list[0].label, "EDITED");
+}
+
+TEST_F(config_fixture, EveryWriteStaysInsideTheList) {
+    for (int i = 0; i < MAX_ENSEMBLES + 6; i++)
+        EXPECT_EQ(cfg->add_ensemble(scanned(i)), i < MAX_ENSEMBLES ? i : -1) << i;
+    EXPECT_EQ(cfg->ensemble_count(), MAX_ENSEMBLES);
+    ensemble_entry_t few[3];
+    EXPECT_EQ(cfg->copy_ensembles(few, 3), 3);
+    // A count gone wrong is not followed past either end.
+    for (int bad : {MAX_ENSEMBLES + 100, -3}) {
+        cfg->ensemblecnt = bad;
+        EXPECT_EQ(cfg->add_ensemble(scanned(0)), -1) << bad;
+        ASSERT_EQ(cfg->write_ensemblefile(), 1);
+        EXPECT_EQ(entry_lines(read_file(cfg->ensemblefile)), bad > 0 ? scanned_lines(MAX_ENSEMBLES) : "") << bad;
+    }
+}
+
+// A scan adding entries while pages re-read the file, copy the list and rewrite the
+// configuration: every copy is a beginning of what the scan found, and both files come out whole.
+TEST_F(config_fixture, ScanPagesAndFileWritesInThreads) {
+    write_file(cfg->ensemblefile, "227360\tOLD ONE\n1452960\tOLD TWO\n");
+    const std::string host_a(900, 'a'), host_b(900, 'b');
+    std::atomic<bool> scanning{true};
+    std::atomic<int> bad_copies{0}, copies{0};
+
+    cfg->begin_scan();
+    std::thread scan([&] {
+        for (int i = 0; i < MAX_ENSEMBLES; i++) {
+            cfg->add_ensemble(scanned(i));
+            std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        cfg->end_scan();
+        scanning = false;
+    });
+    std::vector<std::thread> pages;
+    for (int t = 0; t < 2; t++)
+        pages.emplace_back([&, t] {
+            ensemble_entry_t list[MAX_ENSEMBLES];
+            while (scanning) {
+                cfg->read_ensemblefile();
+                const int n = cfg->copy_ensembles(list, MAX_ENSEMBLES);
+                for (int i = 0; i < n; i++)
+                    if (list[i].freq != scanned(i).freq || strcmp(list[i].label, scanned(i).label) != 0) {
+                        bad_copies++;
+                        break;
+                    }
+                copies++;
+                {
+                    mutex_guard guard(&cfg->lck);
+                    copy_field(cfg->hostname, (t ? host_b : host_a).c_str());
+                }
+                cfg->write_configfile();
+            }
+        });
+    scan.join();
+    for (auto &p : pages) p.join();
+
+    EXPECT_GT(copies.load(), 0);
+    EXPECT_EQ(bad_copies.load(), 0);
+    ASSERT_EQ(cfg->ensemble_count(), MAX_ENSEMBLES);
+    EXPECT_EQ(entry_lines(read_file(cfg->ensemblefile)), scanned_lines(MAX_ENSEMBLES));
+    const std::string ini = read_file(cfg->configfile);
+    const std::string host = testsupport::ini_value(ini, "hostname");
+    EXPECT_TRUE(host == host_a || host == host_b) << host.substr(0, 40);
+    EXPECT_EQ(ini.find("\nhostname "), ini.rfind("\nhostname ")) << "one key written twice";
 }

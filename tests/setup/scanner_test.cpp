@@ -3,9 +3,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -165,6 +168,48 @@ TEST_F(scanner_sim, ensemble_list_limit) {
     // A full list records nothing at all.
     EXPECT_EQ(scan(sc, 1), 0);
     EXPECT_EQ(ens->cfg->ensemblecnt, MAX_ENSEMBLES);
+}
+
+// Before, a page view during the scan re-read the older ensemble file into the list, and the
+// scanner then recorded behind the file's entries (and could count past the list's end).
+TEST_F(scanner_sim, page_views_during_a_scan_lose_nothing) {
+    place("5a", "la.eti");
+    place("12c", "12c.eti");
+    copy_field(ens->cfg->ensemblefile, run_dir.file("ensemble.ini").c_str());
+    std::string old;
+    for (int i = 0; i < 40; i++) old += "1452960\tOLD " + std::to_string(i) + "\n";
+    testsupport::write_file(ens->cfg->ensemblefile, old);
+    start();
+    std::atomic<bool> scanning{true};
+    std::atomic<int> views{0}, old_seen{0};
+    std::thread pages([&] {
+        ensemble_entry_t list[MAX_ENSEMBLES];
+        while (scanning) {
+            ens->cfg->read_ensemblefile();
+            const int n = ens->cfg->copy_ensembles(list, MAX_ENSEMBLES);
+            for (int i = 0; i < n; i++)
+                if (strncmp(list[i].label, "OLD", 3) == 0) old_seen++;
+            views++;
+            usleep(20000);
+        }
+    });
+    scanner sc(ens);
+    {
+        module_lock guard(ens->api);
+        ens->cfg->begin_scan();
+        EXPECT_EQ(sc.scan_band(1, 0), 2);
+        ens->cfg->end_scan();
+    }
+    scanning = false;
+    pages.join();
+
+    EXPECT_GT(views.load(), 10);
+    EXPECT_EQ(old_seen.load(), 0);
+    ASSERT_EQ(ens->cfg->ensemble_count(), 2);
+    EXPECT_EQ(ens->cfg->ens[0].freq, KHZ_5A);
+    EXPECT_EQ(trimmed(ens->cfg->ens[1].label), "DAB DEMO ONE");
+    ASSERT_EQ(ens->cfg->read_ensemblefile(), 1);
+    EXPECT_EQ(ens->cfg->ensemble_count(), 2);
 }
 
 }  // namespace
