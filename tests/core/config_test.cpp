@@ -291,28 +291,6 @@ std::string entry_lines(const std::string &file) {
 
 }  // namespace
 
-// Before, a page view during a scan replaced the list with the older file, and the scan went
-// on appending behind its entries.
-TEST_F(config_fixture, PageViewDuringAScanKeepsWhatTheScanFound) {
-    write_file(cfg->ensemblefile, "227360\tOLD ONE\n1452960\tOLD TWO\n1490624\tOLD THREE\n");
-    ASSERT_EQ(cfg->read_ensemblefile(), 1);
-    cfg->begin_scan();
-    EXPECT_EQ(cfg->ensemble_count(), 0);
-    EXPECT_EQ(cfg->add_ensemble(scanned(0)), 0);
-    EXPECT_EQ(cfg->read_ensemblefile(), 1);
-    EXPECT_EQ(cfg->add_ensemble(scanned(1)), 1);
-    ensemble_entry_t list[MAX_ENSEMBLES];
-    ASSERT_EQ(cfg->copy_ensembles(list, MAX_ENSEMBLES), 2);
-    EXPECT_STREQ(list[1].label, "SCAN 1");
-    ASSERT_EQ(cfg->end_scan(), 1);
-    EXPECT_EQ(entry_lines(read_file(cfg->ensemblefile)), scanned_lines(2));
-    // After the scan the file is read again.
-    write_file(cfg->ensemblefile, "227360\tEDITED\n");
-    ASSERT_EQ(cfg->read_ensemblefile(), 1);
-    ASSERT_EQ(cfg->copy_ensembles(list, MAX_ENSEMBLES), 1);
-    EXPECT_STREQ(list[0].label, "EDITED");
-}
-
 TEST_F(config_fixture, EveryWriteStaysInsideTheList) {
     for (int i = 0; i < MAX_ENSEMBLES + 6; i++)
         EXPECT_EQ(cfg->add_ensemble(scanned(i)), i < MAX_ENSEMBLES ? i : -1) << i;
