@@ -153,14 +153,14 @@ int main(int argc, char **argv) {
                              mot_argc, mot_argv);
         }
         if (scan) {
-            cfg->ensemblecnt = 0;
             scanner sc(e);
             {
                 module_lock guard(e->api);
+                cfg->begin_scan();
                 sc.scan_band(1, 0);
                 sc.scan_band(2, 0);
+                cfg->end_scan();
             }
-            cfg->write_ensemblefile();
             // The watcher talks to the module too; and without a configured frequency
             // there is nothing to go back to.
             if (cfg->tunefreq > -1) {
