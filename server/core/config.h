@@ -62,7 +62,7 @@ public:
     int fd;
     time_t starttime;
     int rdiconfig;
-    volatile int finished;
+    std::atomic<int> finished;
     char logfilename[256];
     char ensemblefile[256];
     char motparms[256];

@@ -49,8 +49,8 @@ public:
     FILE *fd;
     int last_mday;
     pthread_t log_thread;
-    volatile int started;  // 0 idle, 1 thread running, 2 thread ended
-    volatile int finished;
+    std::atomic<int> started;  // 0 idle, 1 thread running, 2 thread ended
+    std::atomic<int> finished;
     ensemble *e;
     log_buffer_t logb;
     logger_callback_t logger_callback;

@@ -56,9 +56,9 @@ int cleanup::start() {
 int cleanup::stop() {
     if (!started_) return 1;
     stop_req_ = true;
-    // Every wait in the thread polls the stop flags; give a module command in flight time to end.
-    for (int i = 0; i < 300 && !ended_; i++) usleep(50000);
-    thread_cancel(cleanup_thread);
+    // Every wait in the thread polls the stop flags and module commands end by time-out: the
+    // thread ends by itself. Cancelling it could leave the module lock held.
+    pthread_join(cleanup_thread, nullptr);
     started_ = false;
     return 1;
 }

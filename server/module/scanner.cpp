@@ -185,7 +185,7 @@ int scanner::scan_band(int band, int s) {
             } else {
                 idle_polls = 0;
             }
-            e->l->log(LOG_INFO, "scan_band: %d %d %d %d %d\n", currfreq, stopfreq, lastfreq, doit, cfg->finished);
+            e->l->log(LOG_INFO, "scan_band: %d %d %d %d %d\n", currfreq, stopfreq, lastfreq, doit, cfg->finished.load());
         } while (currfreq < stopfreq && !cfg->finished);
     }
 
