@@ -1,7 +1,5 @@
 #include "datapath/fic.h"
 
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -137,26 +135,6 @@ bool same(const fig *a, const fig *b, T R::*field) {
 
 bool debug_wanted(ensemble *e) {
     return e->l->logger_callback || e->cfg->logfilelevel <= LOG_DEBUG || e->cfg->logscrnlevel <= LOG_DEBUG;
-}
-
-// Sends everything or gives up on the first failure (the peer may be gone).
-void send_all(int s, const std::string &text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = send(s, text.data() + done, text.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        done += static_cast<size_t>(n);
-    }
-}
-
-__attribute__((format(printf, 2, 3))) void appendf(std::string &out, const char *fmt, ...) {
-    char buf[512];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n > 0) out.append(buf, static_cast<size_t>(n) < sizeof buf ? static_cast<size_t>(n) : sizeof buf - 1);
 }
 
 }  // namespace
@@ -460,46 +438,15 @@ int fic::findall(void *data, int figtype, int ext) {
     return count;
 }
 
-std::string fic::figs_html() {
-    std::string out;
-    out.reserve(16384);
+std::vector<fig_summary_t> fic::summaries() {
+    std::vector<fig_summary_t> out;
     mutex_guard guard(&lock);
-    time_t now = time(nullptr);
-    int count = 0;
-    static const char row[] =
-        "<tr><td><FONT FACE=Courier>%s</FONT></td><td><FONT FACE=Courier>%d</FONT></td></tr>\r\n";
-    out += "<H2>FIG Overview</H2>\r\n";
     for (fig *f = m_figs; f; f = f->next) {
         const gen_data_t &g = *f->ptr;
-        appendf(out, "<H3>FIG %d/%d</H3>\r\n", g.hdr.type, g.hdr.ext);
-        out += "<table cellspacing=\"0\" cellpadding=\"0\">\r\n";
-        time_t ts = static_cast<time_t>(g.timestamp);
-        char when[64];
-        if (!ctime_r(&ts, when)) copy_field(when, "?");
-        appendf(out,
-                "<tr><td><FONT FACE=Courier>Last Received:</FONT></td><td><FONT FACE=Courier>%s (%ds ago)</FONT></td>"
-                "</tr>\r\n",
-                when, static_cast<int>(now - ts));
-        appendf(out, row, "Occurence count:", g.occurence);
-        appendf(out, row, "FIG Length:", g.hdr.len);
-        appendf(out, row, "FIG OE:", g.hdr.oe);
-        if (g.hdr.type == 0) {
-            appendf(out, row, "FIG PD:", g.hdr.pd);
-            appendf(out, row, "FIG CN:", g.hdr.cn);
-        } else if (g.hdr.type == 1) {
-            appendf(out, row, "FIG CN:", g.hdr.charset);
-        }
-        out += "</table>\r\n";
-        count++;
+        out.push_back({g.hdr.type, g.hdr.ext, g.hdr.len, g.hdr.oe, g.hdr.pd, g.hdr.cn, g.hdr.charset, g.timestamp,
+                       g.occurence});
     }
-    appendf(out, "<br>FIGs found: %d<br>\r\n", count);
     return out;
-}
-
-int fic::display_figs(int s) {
-    // Built under the lock, sent without it: a slow client must not stall the FIC decoder.
-    send_all(s, figs_html());
-    return 1;
 }
 
 int fic::get_ensemble_id() {

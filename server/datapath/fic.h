@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "common/dab_tables.h"
 
@@ -23,6 +24,13 @@ typedef struct gen_data_s gen_data_t;
 typedef int (*fib_decoder_callback_t)(void *context, unsigned char *fib);
 typedef int (*fig_decoder_callback_t)(void *context, fig_s *f, int pos);
 typedef int (*fig_replace_callback_t)(void *context, gen_data_t *a, gen_data_t *b);
+
+// One record of the store as the FIG overview shows it.
+typedef struct fig_summary_s {
+    int type, ext, len, oe, pd, cn, charset;
+    uint32_t timestamp;
+    int occurence;
+} fig_summary_t;
 
 constexpr int FIB_BYTES = 30;     // one FIB without its CRC
 constexpr int FIG_MAX_AGE = 20;   // seconds without reception before a record goes
@@ -436,9 +444,8 @@ public:
     // must come from malloc and hold one record of that type), the others malloc'ed and
     // chained with fig_next. With nothing found data is freed and 0 returned.
     int findall(void *data, int figtype, int ext);
-    int display_figs(int s);
-    // The HTML of display_figs.
-    std::string figs_html();
+    // What the statistics page shows of every record in the store, newest first.
+    std::vector<fig_summary_t> summaries();
     int get_ensemble_id();
     int get_ensemble_label(char *s);
     int get_ensemble_shortlabel(char *s);

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <string>
 #include <vector>
 
 class ensemble;
@@ -78,6 +79,10 @@ int prints(int s, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 // Sends all bytes; false when the peer is gone or the send failed. With more, the bytes may wait
 // for the next send to fill a packet.
 bool send_all(int s, const void *buf, size_t len, bool more = false);
+
+struct fig_summary_s;
+// The statistics page's FIG overview of the store's records.
+std::string fig_overview_html(const std::vector<fig_summary_s> &figs, time_t now);
 
 // FIG query reply body: greeting, count, then the records.
 constexpr char fig_reply_greeting[] = "Hallo Zolbe\n";

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <string>
+#include <vector>
 
 #include "core/config.h"
 #include "core/ensemble.h"
@@ -44,6 +46,45 @@ long allocated_cus(fic *store) {
 unsigned long long u(uint64_t v) { return static_cast<unsigned long long>(v); }
 
 }  // namespace
+
+std::string fig_overview_html(const std::vector<fig_summary_t> &figs, time_t now) {
+    std::string out;
+    out.reserve(16384);
+    char line[512];
+    auto row = [&](const char *name, int value) {
+        snprintf(line, sizeof line,
+                 "<tr><td><FONT FACE=Courier>%s</FONT></td><td><FONT FACE=Courier>%d</FONT></td></tr>\r\n", name,
+                 value);
+        out += line;
+    };
+    out += "<H2>FIG Overview</H2>\r\n";
+    for (const fig_summary_t &g : figs) {
+        snprintf(line, sizeof line, "<H3>FIG %d/%d</H3>\r\n", g.type, g.ext);
+        out += line;
+        out += "<table cellspacing=\"0\" cellpadding=\"0\">\r\n";
+        const time_t ts = static_cast<time_t>(g.timestamp);
+        char when[64];
+        if (!ctime_r(&ts, when)) snprintf(when, sizeof when, "?");
+        snprintf(line, sizeof line,
+                 "<tr><td><FONT FACE=Courier>Last Received:</FONT></td><td><FONT FACE=Courier>%s (%ds ago)</FONT></td>"
+                 "</tr>\r\n",
+                 when, static_cast<int>(now - ts));
+        out += line;
+        row("Occurence count:", g.occurence);
+        row("FIG Length:", g.len);
+        row("FIG OE:", g.oe);
+        if (g.type == 0) {
+            row("FIG PD:", g.pd);
+            row("FIG CN:", g.cn);
+        } else if (g.type == 1) {
+            row("FIG CN:", g.charset);
+        }
+        out += "</table>\r\n";
+    }
+    snprintf(line, sizeof line, "<br>FIGs found: %d<br>\r\n", static_cast<int>(figs.size()));
+    out += line;
+    return out;
+}
 
 int httpconn::display_statistic() {
     const time_t now = time(nullptr);
@@ -93,7 +134,9 @@ int httpconn::display_statistic() {
 #undef ROW
     prints("</table>\r\n");
 
-    e->fic_stream->display_figs(s);
+    // Taken under the store's lock, sent without it: a slow client must not stall the FIC decoder.
+    const std::string figs = fig_overview_html(e->fic_stream->summaries(), time(nullptr));
+    send_all(s, figs.data(), figs.size());
     footer();
     return 1;
 }
