@@ -157,8 +157,8 @@ int main(int argc, char **argv) {
             {
                 module_lock guard(e->api);
                 cfg->begin_scan();
-                sc.scan_band(1, 0);
-                sc.scan_band(2, 0);
+                sc.scan_band(1, nullptr);
+                sc.scan_band(2, nullptr);
                 cfg->end_scan();
             }
             // The watcher talks to the module too; and without a configured frequency

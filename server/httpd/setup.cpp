@@ -35,6 +35,31 @@ struct shown_value {
 
 }  // namespace
 
+namespace {
+
+// The scan's progress as lines of the page being sent.
+class page_scan_report : public scan_report {
+public:
+    explicit page_scan_report(int s) : s_(s) {}
+    void band_started(int startfreq, int stopfreq) override {
+        prints(s_, "<h2>Scanning: %dKhz-%dKhz</h2>", startfreq, stopfreq);
+    }
+    void ensemble_found(const char *channel, int khz, const char *label) override {
+        char shown[17 * 6];
+        html_escape(shown, sizeof shown, label);
+        if (channel[0])
+            prints(s_, "Found Channel %s : <a href=\"setup?freq=%d\">%s</a><br>\n", channel, khz, shown);
+        else
+            prints(s_, "Found %dKhz : <a href=\"setup?freq=%d\">%s</a><br>\n", khz, khz, shown);
+    }
+    void band_finished(int found) override { prints(s_, "<br>Finished scanning, found %d ensembles<br>", found); }
+
+private:
+    int s_;
+};
+
+}  // namespace
+
 int httpconn::display_setup(char *token, int mode) {
     config *cfg = e->cfg;
     bool status_sent = false;
@@ -105,13 +130,14 @@ int httpconn::display_setup(char *token, int mode) {
             display_status(0);
             status_sent = true;
             scanner sc(e);
+            page_scan_report report(s);
             {
                 // Emptied under the module lock: a second scan waits here instead of emptying the
                 // list while the first still fills it.
                 module_lock guard(e->api);
                 cfg->begin_scan();
-                sc.scan_band(1, s);
-                sc.scan_band(2, s);
+                sc.scan_band(1, &report);
+                sc.scan_band(2, &report);
                 cfg->end_scan();
             }
             {

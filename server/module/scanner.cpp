@@ -10,8 +10,6 @@
 #include "core/plattform.h"
 #include "datapath/fic.h"
 #include "datapath/rdi.h"
-#include "httpd/httpd.h"
-#include "httpd/util.h"
 #include "module/cleanup.h"
 #include "module/dcsr.h"
 
@@ -54,7 +52,7 @@ bool scanner::nap(int ms) const {
     return !e->cfg->finished;
 }
 
-bool scanner::acquire(int idx, int tune_freq, int s) {
+bool scanner::acquire(int idx, int tune_freq, scan_report *report) {
     e->clean->force_reconfig();
     e->l->log(LOG_INFO, "Acquiring data...\n");
     // Without running threads (set-up only) nobody reads the stream: read it just for the acquisition.
@@ -82,14 +80,7 @@ bool scanner::acquire(int idx, int tune_freq, int s) {
         e->l->log(LOG_INFO, "scan_band: %s:%s\n", name, en.label);
     else
         e->l->log(LOG_INFO, "scan_band: %dKhz:%s\n", khz, en.label);
-    if (s) {
-        char shown[sizeof en.label * 6];
-        html_escape(shown, sizeof shown, en.label);
-        if (named)
-            prints(s, "Found Channel %s : <a href=\"setup?freq=%d\">%s</a><br>\n", name, khz, shown);
-        else
-            prints(s, "Found %dKhz : <a href=\"setup?freq=%d\">%s</a><br>\n", khz, khz, shown);
-    }
+    if (report) report->ensemble_found(named ? name : "", khz, en.label);
 
     en.eid = eid;
     char shortlabel[17];
@@ -106,7 +97,7 @@ bool scanner::acquire(int idx, int tune_freq, int s) {
     return going_on;
 }
 
-int scanner::scan_band(int band, int s) {
+int scanner::scan_band(int band, scan_report *report) {
     m_percent = 0;
     m_found[0] = 0;
     int startfreq = 0, stopfreq = 0;
@@ -117,7 +108,7 @@ int scanner::scan_band(int band, int s) {
     d->start_search(startfreq, stopfreq, band);
     e->clean->force_reconfig();
     e->l->log(LOG_INFO, "scanning band %d: %dKhz-%dKhz\n", band, startfreq, stopfreq);
-    if (s) prints(s, "<h2>Scanning: %dKhz-%dKhz</h2>", startfreq, stopfreq);
+    if (report) report->band_started(startfreq, stopfreq);
     e->rdi_stream->suspend(1);
     // Pages re-reading the (older) ensemble file must not replace what this scan records.
     cfg->hold_list(true);
@@ -164,7 +155,7 @@ int scanner::scan_band(int band, int s) {
                     e->l->log(LOG_WARN, "scan_band: ensemble list full (%d entries), scan ended\n", MAX_ENSEMBLES);
                     break;
                 }
-                const bool going_on = acquire(idx, tune_freq, s);
+                const bool going_on = acquire(idx, tune_freq, report);
                 if (cfg->ensemble_count() <= idx) break;  // not recorded
                 found++;
                 last_found = tune_freq * 16;
@@ -190,7 +181,7 @@ int scanner::scan_band(int band, int s) {
     }
 
     e->l->log(LOG_INFO, "finished scanning band %d: found %d ensembles\n", band, found);
-    if (s) prints(s, "<br>Finished scanning, found %d ensembles<br>", found);
+    if (report) report->band_finished(found);
     cfg->hold_list(false);
     e->rdi_stream->suspend(0);
     return found;
