@@ -12,7 +12,6 @@
 #include "core/log.h"
 #include "core/plattform.h"
 #include "datapath/fic.h"
-#include "datapath/rdi.h"
 #include "datapath/ringbuff.h"
 #include "module/cleanup.h"
 #include "module/dabapi.h"
