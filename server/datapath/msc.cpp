@@ -13,9 +13,6 @@
 #include "core/plattform.h"
 #include "datapath/fic.h"
 #include "datapath/ringbuff.h"
-#include "module/cleanup.h"
-#include "module/dabapi.h"
-#include "module/dcsr.h"
 
 namespace {
 
@@ -343,7 +340,7 @@ int msc::decode_sub(int subch, const unsigned char *data, int len, bool cut, int
 
 // ---- the rebuild ----
 
-int msc::get_subch_info() {
+int msc::get_subch_info(const std::function<void(const dab_subchannel_t *)> &before_install) {
     if (!first) return 0;
     fic *store = e->fic_stream;
 
@@ -450,11 +447,10 @@ int msc::get_subch_info() {
         });
     }
 
-    // Subchannels: sizes, ring buffers and routing on the module.
+    // Subchannels: sizes and ring buffers.
     fig_list<sub_channel_organization_t> orgs(store, 0, 1);
     if (orgs.empty()) return discard();
     {
-        module_lock ml(e->api);
         orgs.each([&](const sub_channel_organization_t &o) {
             const int sub = o.subchid & 63;
             dab_subchannel_t &t = nsub[sub];
@@ -470,11 +466,6 @@ int msc::get_subch_info() {
                 t.framesize = fs;
                 e->rbuff->ringbuf_properties(sub, 0, fs, audio, t.label, 0);
                 e->rbuff->ringbuf_properties(sub, 1, fs, audio, t.label, 0);
-                e->l->log(LOG_DEBUG, "select_subchannel: %d\n", sub);
-                e->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, sub);
-                pnotification n = nullptr;
-                e->d->get_notification(&n);
-                dcsr::dispose_list(n);
             }
             each_component([&](dab_service_t &, dab_component_t &c, bool has_subch) {
                 if (!has_subch || c.subchannel != sub) return;
@@ -496,6 +487,8 @@ int msc::get_subch_info() {
     int new_eid = -1;
     fig_list<ensemble_information_t>(store, 0, 0).each([&](const ensemble_information_t &ei) { new_eid = ei.eid; });
 
+    if (before_install) before_install(nsub);
+
     // Install. Components point at their service's final place in the table.
     std::qsort(nsvc, static_cast<size_t>(count), sizeof nsvc[0], compare_sid);
     {
@@ -514,20 +507,5 @@ int msc::get_subch_info() {
     for (int i = 0; i < MAX_SUBCHANNELS; i++)
         if (nsub[i].framesize == 0) e->rbuff->ringbuf_deact(i);
 
-    // Names for the module's display, only while the receiver is in sync.
-    if (time(nullptr) - e->clean->last_good_signal.load() <= 4) {
-        module_lock ml(e->api);
-        char label[32] = {};
-        store->get_ensemble_label(label);
-        e->api->download_name(0, 255, label);
-        for (int i = 0; i < 16; i++) e->api->download_name(i, 0, "");
-        int named = 0;
-        for (int i = 0; i < MAX_SUBCHANNELS && named < 16; i++) {
-            const dab_subchannel_t &t = nsub[i];
-            if (t.framesize != 0 && t.prot_level != 0 && t.tmid == 0) e->api->download_name(named++, i, t.label);
-        }
-        const char s[2] = {static_cast<char>(named), 0};
-        e->api->download_name(0, 254, s);
-    }
     return 1;
 }

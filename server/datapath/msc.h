@@ -11,6 +11,7 @@
 #include <pthread.h>
 
 #include <array>
+#include <functional>
 #include <atomic>
 #include <cstdint>
 
@@ -124,7 +125,9 @@ public:
     void unlock();
     void free_sc();
     // Rebuilds both tables from the FIG store; 1 when new tables were installed.
-    int get_subch_info();
+    // before_install, when given, sees the new subchannel table first (the watcher routes
+    // it on the module, so that data flows as soon as the table is in place).
+    int get_subch_info(const std::function<void(const dab_subchannel_t *)> &before_install = nullptr);
     // Forgets the current ensemble: empty tables, decoding state reset, eid 0, first 1.
     void clear_tables();
     static int compare_sid(const void *x, const void *y);

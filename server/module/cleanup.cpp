@@ -86,10 +86,7 @@ void cleanup::force_reconfig() {
 void cleanup::route_audio(poll_state &st) {
     const int audiosubchid = e->cfg->audiosubchid;
     if (audiosubchid == -1) return;
-    e->d->select_subchannel(8, 1, 0, 3, 1, 0, 0, audiosubchid);
-    pnotification n = nullptr;
-    e->d->get_notification(&n);
-    dcsr::dispose_list(n);
+    e->d->route_audio(audiosubchid);
     st.display_at = time(nullptr);
 }
 
@@ -113,9 +110,29 @@ void cleanup::recover(poll_state &st, time_t now) {
     nap(2000);
 }
 
+void cleanup::route_table(const dab_subchannel_t *t) {
+    module_lock ml(e->api);
+    for (int sub = 0; sub < MAX_SUBCHANNELS; sub++) {
+        if (t[sub].framesize == 0) continue;
+        e->l->log(LOG_DEBUG, "select_subchannel: %d\n", sub);
+        e->d->route_rdi(sub);
+    }
+    // Names for the module's display, only while the receiver is in sync.
+    if (time(nullptr) - last_good_signal.load() > 4) return;
+    char label[32] = {};
+    e->fic_stream->get_ensemble_label(label);
+    e->api->download_name(0, 255, label);
+    for (int i = 0; i < 16; i++) e->api->download_name(i, 0, "");
+    int named = 0;
+    for (int i = 0; i < MAX_SUBCHANNELS && named < 16; i++)
+        if (t[i].framesize != 0 && t[i].prot_level != 0 && t[i].tmid == 0) e->api->download_name(named++, i, t[i].label);
+    const char s[2] = {static_cast<char>(named), 0};
+    e->api->download_name(0, 254, s);
+}
+
 void cleanup::housekeeping(poll_state &st, time_t now) {
     e->st->rdicnt_ovr = static_cast<unsigned int>(e->api->get_overruns());
-    e->msc_stream->get_subch_info();
+    e->msc_stream->get_subch_info([this](const dab_subchannel_t *t) { route_table(t); });
     const int k = e->fic_stream->collect_garbage();
     if (k) e->l->log(LOG_INFO, "cleanup: collected %d elements as garbage.\n", k);
     st.last_housekeeping = now;

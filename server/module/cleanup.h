@@ -10,6 +10,8 @@
 
 #include "module/dcsr.h"
 
+typedef struct dab_subchannel_s dab_subchannel_t;
+
 class ensemble;
 
 // Signal judgement: good while in sync within the last 21 s and the error counts are low.
@@ -27,6 +29,9 @@ public:
     int start();
     int stop();
     void force_reconfig();
+    // Puts the subchannels of the service table into the RDI stream and, in sync, their
+    // names on the module's display.
+    void route_table(const dab_subchannel_t *t);
     void thread(void *);
 
     // State kept by the watcher thread between polls.

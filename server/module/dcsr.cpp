@@ -224,6 +224,24 @@ int dcsr::idle() {
 
 // ---- composite operations ----
 
+int dcsr::route_rdi(int sub) {
+    // valid flags 8, input 3, output 1 (RDI), subfunction 2, programme data
+    const int r = select_subchannel(8, 3, 1, 2, 1, 0, 0, sub);
+    pnotification n = nullptr;
+    get_notification(&n);
+    dispose_list(n);
+    return r;
+}
+
+int dcsr::route_audio(int sub) {
+    // valid flags 8, input 1, output 0 (audio), subfunction 3, programme data
+    const int r = select_subchannel(8, 1, 0, 3, 1, 0, 0, sub);
+    pnotification n = nullptr;
+    get_notification(&n);
+    dispose_list(n);
+    return r;
+}
+
 int dcsr::tune(int tunefreq) {
     int ret = 0, done = 0, sends = 0;
     long long last_send = 0;

@@ -116,6 +116,9 @@ public:
     int start_search(int startfreq, int stopfreq, int band);
     int get_dab_status(notify_dab_status &s, int mode);
     int get_version(unsigned int &version);
+    // Subchannel sub into the RDI stream, or to the audio output; the answer is read and dropped.
+    int route_rdi(int sub);
+    int route_audio(int sub);
 
     // Answers and notifications.
     int get_notification(pnotification *n);
