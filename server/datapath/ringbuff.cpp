@@ -22,6 +22,7 @@ void reset(rbuff_t &r) {
     r.audio = 0;
     r.active.store(0);
     r.disc_pending.store(0);
+    r.disc_count.store(0);
     std::memset(r.name, 0, sizeof r.name);
 }
 
@@ -123,7 +124,9 @@ void ringbuff::ringbuf_deact(int stream) {
 }
 
 void ringbuff::set_disc_pending(int stream) {
-    if (valid(stream)) ringbuf[stream].disc_pending.store(1);
+    if (!valid(stream)) return;
+    ringbuf[stream].disc_count++;
+    ringbuf[stream].disc_pending.store(1);
 }
 
 void ringbuff::ring_putc(int stream, int bufnum, unsigned char c) { ring_write(stream, bufnum, &c, 1); }
@@ -179,6 +182,7 @@ bool ring_reader::open(bool frame_aligned) {
         ok = r_->ptr[part_] && size > 0 && size <= RING_ALLOC && fs > 0 && r_->active.load();
         flags_ = r_->flags;
         audio_ = r_->audio;
+        disc_seen_ = r_->disc_count.load();
         copy_field(name_, r_->name);
     }
     if (!ok) {
@@ -258,4 +262,6 @@ unsigned long ring_reader::read(void *dst, unsigned long len) {
     return n;
 }
 
-bool ring_reader::alive() const { return r_ && r_->active.load() && !r_->disc_pending.load(); }
+bool ring_reader::alive() const {
+    return r_ && r_->active.load() && !r_->disc_pending.load() && r_->disc_count.load() == disc_seen_;
+}

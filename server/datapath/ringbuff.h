@@ -28,6 +28,9 @@ typedef struct rbuff_s {
     int audio;
     std::atomic<int> active;
     std::atomic<int> disc_pending;
+    // Disconnects ever requested: a reader that missed a short-lived disc_pending (a new
+    // table sets the ring up again at once) still sees that its stream ended.
+    std::atomic<unsigned> disc_count;
     char name[17];
     pthread_mutex_t lock;
 } rbuff_t, *prbuff_t;
@@ -107,5 +110,6 @@ private:
     bool held_ = false;
     unsigned long cursor_ = 0, size_ = 0, overruns_ = 0, skipped_ = 0;
     int framesize_ = 0, flags_ = 0, audio_ = 0;
+    unsigned disc_seen_ = 0;
     char name_[17] = "";
 };

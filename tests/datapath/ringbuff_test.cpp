@@ -108,6 +108,22 @@ TEST_F(RingTest, BuffersLiveWhileSomebodyReads) {
     rb.unset_req(7);
 }
 
+TEST_F(RingTest, ADisconnectIsSeenEvenWhenTheRingIsSetUpAgainAtOnce) {
+    rb.ringbuf_properties(7, 0, 96, 1, "a", 0);
+    rb.ringbuf_properties(7, 1, 96, 1, "a", 0);
+    ring_reader rd(&rb, 7, 0);
+    ASSERT_TRUE(rd.open(false));
+    EXPECT_TRUE(rd.alive());
+    // A reconfiguration, and the new table before the reader looked.
+    rb.set_disc_pending(7);
+    rb.ringbuf_properties(7, 0, 96, 1, "a", 0);
+    EXPECT_FALSE(rd.alive());
+    // A reader opened afterwards belongs to the new configuration.
+    ring_reader later(&rb, 7, 0);
+    ASSERT_TRUE(later.open(false));
+    EXPECT_TRUE(later.alive());
+}
+
 TEST_F(RingTest, FidcStreamHasOnlySideData) {
     rb.ringbuf_properties(RING_FIDC, 1, 8, 0, "FIDC", 1);
     rb.set_req(RING_FIDC);
