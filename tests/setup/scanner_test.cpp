@@ -182,6 +182,10 @@ TEST_F(scanner_sim, page_views_during_a_scan_lose_nothing) {
     start();
     std::atomic<bool> scanning{true};
     std::atomic<int> views{0}, old_seen{0};
+    scanner sc(ens);
+    module_lock guard(ens->api);
+    ens->cfg->begin_scan();
+    // Views start only once the scan holds the list, as a page request would meet it.
     std::thread pages([&] {
         ensemble_entry_t list[MAX_ENSEMBLES];
         while (scanning) {
@@ -193,13 +197,8 @@ TEST_F(scanner_sim, page_views_during_a_scan_lose_nothing) {
             usleep(20000);
         }
     });
-    scanner sc(ens);
-    {
-        module_lock guard(ens->api);
-        ens->cfg->begin_scan();
-        EXPECT_EQ(sc.scan_band(1, 0), 2);
-        ens->cfg->end_scan();
-    }
+    EXPECT_EQ(sc.scan_band(1, 0), 2);
+    ens->cfg->end_scan();
     scanning = false;
     pages.join();
 
