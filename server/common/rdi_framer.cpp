@@ -42,6 +42,39 @@ size_t rdi_packed_words(size_t len, int packing) {
     return packing == 20 ? (len + 4) / 5 * 2 : (len + 10) / 11 * 4;
 }
 
+size_t rdi_unpack20(uint8_t *dst, const uint32_t *src, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        // Data bits 23-4 of each word, most significant first.
+        const uint32_t w0 = src[2 * i], w1 = src[2 * i + 1];
+        uint8_t *d = dst + 5 * i;
+        d[0] = static_cast<uint8_t>(w0 >> 16);
+        d[1] = static_cast<uint8_t>(w0 >> 8);
+        d[2] = static_cast<uint8_t>((w0 & 0xF0) | ((w1 >> 20) & 0x0F));
+        d[3] = static_cast<uint8_t>(w1 >> 12);
+        d[4] = static_cast<uint8_t>(w1 >> 4);
+    }
+    return 5 * n;
+}
+
+size_t rdi_unpack22(uint8_t *dst, const uint32_t *src, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        // 4 x 22 data bits (bits 23-2) = 88 bits = 11 bytes.
+        uint64_t acc = 0;
+        int bits = 0, k = 0;
+        uint8_t *d = dst + 11 * i;
+        for (int j = 0; j < 4; j++) {
+            acc = (acc << 22) | ((src[4 * i + j] >> 2) & 0x3FFFFF);
+            bits += 22;
+            while (bits >= 8) {
+                bits -= 8;
+                d[k++] = static_cast<uint8_t>(acc >> bits);
+            }
+            acc &= (1ull << bits) - 1;
+        }
+    }
+    return 11 * n;
+}
+
 void rdi_pack(const uint8_t *p, size_t len, int packing, std::vector<uint32_t> &out) {
     const size_t group = packing == 20 ? 5 : 11;
     const int words = packing == 20 ? 2 : 4;

@@ -37,6 +37,11 @@ uint32_t rdi_msc_header(int subchid, size_t len, int packing);
 void rdi_pack(const uint8_t *p, size_t len, int packing, std::vector<uint32_t> &out);
 size_t rdi_packed_words(size_t len, int packing);
 
+// The inverse of rdi_pack for whole groups: n word pairs into 5 bytes each (20-bit) or
+// n groups of four words into 11 bytes each (22-bit). Return the bytes written.
+size_t rdi_unpack20(uint8_t *dst, const uint32_t *src, size_t n);
+size_t rdi_unpack22(uint8_t *dst, const uint32_t *src, size_t n);
+
 // Header, 12 data words and the status word of one FIB (32 bytes incl. CRC).
 void rdi_fic_frame(const uint8_t *fib, int fib_index, int mode, std::vector<uint32_t> &out);
 

@@ -51,36 +51,11 @@ rdi::~rdi() {
 unsigned int rdi::lrev(unsigned int val) { return dabcommon::rdi_lrev(val); }
 
 int rdi::crunch20(unsigned char *dst, const unsigned int *src, int size) {
-    for (int i = 0; i < size; i++) {
-        // Data bits 23-4 of each word, most significant first.
-        unsigned int w0 = src[2 * i], w1 = src[2 * i + 1];
-        unsigned char *d = dst + 5 * i;
-        d[0] = static_cast<unsigned char>(w0 >> 16);
-        d[1] = static_cast<unsigned char>(w0 >> 8);
-        d[2] = static_cast<unsigned char>((w0 & 0xF0) | ((w1 >> 20) & 0x0F));
-        d[3] = static_cast<unsigned char>(w1 >> 12);
-        d[4] = static_cast<unsigned char>(w1 >> 4);
-    }
-    return 5 * size;
+    return size > 0 ? static_cast<int>(dabcommon::rdi_unpack20(dst, src, static_cast<size_t>(size))) : 0;
 }
 
 int rdi::crunch22(unsigned char *dst, const unsigned int *src, int size) {
-    for (int i = 0; i < size; i++) {
-        // 4 x 22 data bits (bits 23-2) = 88 bits = 11 bytes.
-        unsigned long long acc = 0;
-        int bits = 0, n = 0;
-        unsigned char *d = dst + 11 * i;
-        for (int j = 0; j < 4; j++) {
-            acc = (acc << 22) | ((src[4 * i + j] >> 2) & 0x3FFFFF);
-            bits += 22;
-            while (bits >= 8) {
-                bits -= 8;
-                d[n++] = static_cast<unsigned char>(acc >> bits);
-            }
-            acc &= (1ull << bits) - 1;
-        }
-    }
-    return 11 * size;
+    return size > 0 ? static_cast<int>(dabcommon::rdi_unpack22(dst, src, static_cast<size_t>(size))) : 0;
 }
 
 bool rdi::stopping() const { return e->cfg->finished || stop_req.load() || exhausted.load(); }
