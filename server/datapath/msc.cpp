@@ -340,120 +340,129 @@ int msc::decode_sub(int subch, const unsigned char *data, int len, bool cut, int
 
 // ---- the rebuild ----
 
-int msc::get_subch_info(const std::function<void(const dab_subchannel_t *)> &before_install) {
-    if (!first) return 0;
-    fic *store = e->fic_stream;
+namespace {
 
-    fig_list<service_component_packet_t> packets(store, 0, 3);
-    fig_list<service_organization_t> services(store, 0, 2);
-    if (services.empty()) return 0;
-
-    dab_subchannel_t nsub[MAX_SUBCHANNELS] = {};
-    dab_service_t nsvc[MAX_SERVICES] = {};
+// The next service table, built from the store's records before it replaces the current one.
+struct table_draft {
+    dab_subchannel_t sub[MAX_SUBCHANNELS] = {};
+    dab_service_t svc[MAX_SERVICES] = {};
     // Whether a component's subchannel is known: a packet component without its FIG 0/3
     // has none, and subchannel 0 must not be taken for it.
     bool placed[MAX_SERVICES][16] = {};
     int count = 0;
-    bool out_of_memory = false;
+    bool installed = false;
 
-    // Services and their components; packet components find their subchannel through FIG 0/3.
-    services.each([&](const service_organization_t &so) {
-        if (count >= MAX_SERVICES || out_of_memory) return;
-        const int n = std::clamp(static_cast<int>(so.num_of_sc), 0, 16);
-        dab_service_t &s = nsvc[count];
-        // Never null: a null component array ends the table for its readers.
-        s.sc = static_cast<dab_component_t *>(calloc(static_cast<size_t>(std::max(n, 1)), sizeof(dab_component_t)));
-        if (!s.sc) {
-            out_of_memory = true;
-            return;
-        }
-        s.sid = so.sid;
-        s.numofsc = n;
-        for (int j = 0; j < n; j++) {
-            const service_comp_desc_t &d = so.service_comp_desc[j];
-            dab_component_t &c = s.sc[j];
-            c.tmid = d.tmid;
-            c.ps = d.ps;
-            if (d.tmid == 2 || d.tmid == 3) {
-                packets.each([&](const service_component_packet_t &pk) {
-                    if (pk.scid != d.scid) return;
-                    const int sub = pk.subchid & 63;
-                    nsub[sub].tmid = 3;
-                    c.scid = d.scid;
-                    c.subchannel = sub;
-                    c.parent = &s;
-                    placed[count][j] = true;
-                });
-            } else {
-                const int sub = d.subchid & 63;
-                nsub[sub].tmid = d.tmid;
-                nsub[sub].sid = so.sid;
-                c.subchannel = sub;
-                c.parent = &s;
-                placed[count][j] = true;
-            }
-        }
-        count++;
-    });
-    auto discard = [&]() {
-        for (auto &s : nsvc) free(s.sc);
-        return 0;
-    };
-    if (out_of_memory) return discard();
-
-    auto each_component = [&](auto f) {
-        for (int i = 0; i < count; i++)
-            for (int j = 0; j < nsvc[i].numofsc; j++) f(nsvc[i], nsvc[i].sc[j], placed[i][j]);
-    };
-
-    // Component identifiers within the service.
-    fig_list<service_component_global_definition_t>(store, 0, 8).each(
-        [&](const service_component_global_definition_t &g) {
-            each_component([&](dab_service_t &s, dab_component_t &c, bool has_subch) {
-                if (s.sid != g.sid) return;
-                // The long form names the packet component by its identifier, not by a subchannel.
-                const bool match = g.ls_flag ? (c.tmid == 3 && c.scid == g.scid)
-                                             : (has_subch && c.subchannel == g.subchid_fidcid);
-                if (match) c.scids = g.scids;
-            });
-        });
-
-    // Service labels.
-    fig_list<dablabel_t>(store, 1, 1).each([&](const dablabel_t &lab) {
-        for (auto &sub : nsub)
-            if (sub.sid == lab.id) {
-                copy_field(sub.label, lab.name);
-                copy_field(sub.shortlabel, lab.short_name);
-            }
-        for (int i = 0; i < count; i++)
-            if (nsvc[i].sid == lab.id) {
-                copy_field(nsvc[i].label, lab.name);
-                copy_field(nsvc[i].shortlabel, lab.short_name);
-            }
-    });
-
-    // Component labels (FIG 1/4), then data service labels (FIG 1/5).
-    for (int ext : {4, 5}) {
-        fig_list<dablabel_t>(store, 1, ext).each([&](const dablabel_t &lab) {
-            each_component([&](dab_service_t &s, dab_component_t &c, bool has_subch) {
-                if (s.sid != lab.id || c.scids != lab.scids) return;
-                copy_field(c.label, lab.name);
-                copy_field(c.shortlabel, lab.short_name);
-                if (has_subch) {
-                    copy_field(nsub[c.subchannel].label, lab.name);
-                    copy_field(nsub[c.subchannel].shortlabel, lab.short_name);
-                }
-            });
-        });
+    table_draft() = default;
+    table_draft(const table_draft &) = delete;
+    table_draft &operator=(const table_draft &) = delete;
+    ~table_draft() {
+        if (!installed)
+            for (auto &s : svc) free(s.sc);
     }
 
-    // Subchannels: sizes and ring buffers.
-    fig_list<sub_channel_organization_t> orgs(store, 0, 1);
-    if (orgs.empty()) return discard();
-    {
+    template <typename F> void each_component(F f) {
+        for (int i = 0; i < count; i++)
+            for (int j = 0; j < svc[i].numofsc; j++) f(svc[i], svc[i].sc[j], placed[i][j]);
+    }
+
+    // Services and their components; packet components find their subchannel through FIG 0/3.
+    // False when memory runs out.
+    bool add_services(fic *store, fig_list<service_organization_t> &services) {
+        fig_list<service_component_packet_t> packets(store, 0, 3);
+        bool ok = true;
+        services.each([&](const service_organization_t &so) {
+            if (count >= MAX_SERVICES || !ok) return;
+            const int n = std::clamp(static_cast<int>(so.num_of_sc), 0, 16);
+            dab_service_t &s = svc[count];
+            // Never null: a null component array ends the table for its readers.
+            s.sc = static_cast<dab_component_t *>(calloc(static_cast<size_t>(std::max(n, 1)), sizeof(dab_component_t)));
+            if (!s.sc) {
+                ok = false;
+                return;
+            }
+            s.sid = so.sid;
+            s.numofsc = n;
+            for (int j = 0; j < n; j++) add_component(s, j, so.service_comp_desc[j], packets);
+            count++;
+        });
+        return ok;
+    }
+
+    void add_component(dab_service_t &s, int j, const service_comp_desc_t &d,
+                       fig_list<service_component_packet_t> &packets) {
+        dab_component_t &c = s.sc[j];
+        c.tmid = d.tmid;
+        c.ps = d.ps;
+        if (d.tmid == 2 || d.tmid == 3) {
+            packets.each([&](const service_component_packet_t &pk) {
+                if (pk.scid != d.scid) return;
+                const int n = pk.subchid & 63;
+                sub[n].tmid = 3;
+                c.scid = d.scid;
+                c.subchannel = n;
+                c.parent = &s;
+                placed[count][j] = true;
+            });
+        } else {
+            const int n = d.subchid & 63;
+            sub[n].tmid = d.tmid;
+            sub[n].sid = s.sid;
+            c.subchannel = n;
+            c.parent = &s;
+            placed[count][j] = true;
+        }
+    }
+
+    // Component identifiers within the service.
+    void add_component_ids(fic *store) {
+        fig_list<service_component_global_definition_t>(store, 0, 8).each(
+            [&](const service_component_global_definition_t &g) {
+                each_component([&](dab_service_t &s, dab_component_t &c, bool has_subch) {
+                    if (s.sid != g.sid) return;
+                    // The long form names the packet component by its identifier, not by a subchannel.
+                    const bool match = g.ls_flag ? (c.tmid == 3 && c.scid == g.scid)
+                                                 : (has_subch && c.subchannel == g.subchid_fidcid);
+                    if (match) c.scids = g.scids;
+                });
+            });
+    }
+
+    // Service labels, then component labels (FIG 1/4) and data service labels (FIG 1/5).
+    void add_labels(fic *store) {
+        fig_list<dablabel_t>(store, 1, 1).each([&](const dablabel_t &lab) {
+            for (auto &t : sub)
+                if (t.sid == lab.id) {
+                    copy_field(t.label, lab.name);
+                    copy_field(t.shortlabel, lab.short_name);
+                }
+            for (int i = 0; i < count; i++)
+                if (svc[i].sid == lab.id) {
+                    copy_field(svc[i].label, lab.name);
+                    copy_field(svc[i].shortlabel, lab.short_name);
+                }
+        });
+        for (int ext : {4, 5}) {
+            fig_list<dablabel_t>(store, 1, ext).each([&](const dablabel_t &lab) {
+                each_component([&](dab_service_t &s, dab_component_t &c, bool has_subch) {
+                    if (s.sid != lab.id || c.scids != lab.scids) return;
+                    copy_field(c.label, lab.name);
+                    copy_field(c.shortlabel, lab.short_name);
+                    if (has_subch) {
+                        copy_field(sub[c.subchannel].label, lab.name);
+                        copy_field(sub[c.subchannel].shortlabel, lab.short_name);
+                    }
+                });
+            });
+        }
+    }
+
+    // Subchannel sizes, and the ring buffers set up for them. False without FIG 0/1.
+    bool add_subchannels(fic *store, logger *l, ringbuff *rings) {
+        fig_list<sub_channel_organization_t> orgs(store, 0, 1);
+        if (orgs.empty()) return false;
         orgs.each([&](const sub_channel_organization_t &o) {
-            const int sub = o.subchid & 63;
-            dab_subchannel_t &t = nsub[sub];
+            const int n = o.subchid & 63;
+            dab_subchannel_t &t = sub[n];
             t.bitrate = o.bitrate;
             t.prot_level = o.protection_level;
             const int fs = subchannel_framesize(o.short_long, o.option, o.protection_level, o.sub_channel_size,
@@ -461,51 +470,70 @@ int msc::get_subch_info(const std::function<void(const dab_subchannel_t *)> &bef
             // Judged on this configuration: the previous one may not know the subchannel yet.
             const int audio = t.prot_level != 0 && t.tmid == 0;
             if ((audio && (fs < 1 || fs > MAX_AUDIO_FRAME)) || fs > MAX_SUBCH_FRAME) {
-                e->l->log(LOG_WARN, "subch:%d invalid framesize:%d, audio %i\n", sub, fs, audio);
+                l->log(LOG_WARN, "subch:%d invalid framesize:%d, audio %i\n", n, fs, audio);
             } else {
                 t.framesize = fs;
-                e->rbuff->ringbuf_properties(sub, 0, fs, audio, t.label, 0);
-                e->rbuff->ringbuf_properties(sub, 1, fs, audio, t.label, 0);
+                rings->ringbuf_properties(n, 0, fs, audio, t.label, 0);
+                rings->ringbuf_properties(n, 1, fs, audio, t.label, 0);
             }
             each_component([&](dab_service_t &, dab_component_t &c, bool has_subch) {
-                if (!has_subch || c.subchannel != sub) return;
+                if (!has_subch || c.subchannel != n) return;
                 c.prot_level = t.prot_level;
                 c.bitrate = t.bitrate;
                 c.framesize = fs;
             });
         });
+        return true;
     }
 
-    // Programme types.
-    fig_list<programme_type_t>(store, 0, 17).each([&](const programme_type_t &pt) {
-        for (auto &sub : nsub)
-            if (sub.sid == pt.sid) sub.pty = pt.int_code;
-        for (int i = 0; i < count; i++)
-            if (nsvc[i].sid == pt.sid) nsvc[i].pty = pt.int_code;
-    });
+    void add_programme_types(fic *store) {
+        fig_list<programme_type_t>(store, 0, 17).each([&](const programme_type_t &pt) {
+            for (auto &t : sub)
+                if (t.sid == pt.sid) t.pty = pt.int_code;
+            for (int i = 0; i < count; i++)
+                if (svc[i].sid == pt.sid) svc[i].pty = pt.int_code;
+        });
+    }
+};
+
+}  // namespace
+
+int msc::get_subch_info(const std::function<void(const dab_subchannel_t *)> &before_install) {
+    if (!first) return 0;
+    fic *store = e->fic_stream;
+
+    fig_list<service_organization_t> services(store, 0, 2);
+    if (services.empty()) return 0;
+
+    table_draft draft;
+    if (!draft.add_services(store, services)) return 0;
+    draft.add_component_ids(store);
+    draft.add_labels(store);
+    if (!draft.add_subchannels(store, e->l, e->rbuff)) return 0;
+    draft.add_programme_types(store);
 
     int new_eid = -1;
     fig_list<ensemble_information_t>(store, 0, 0).each([&](const ensemble_information_t &ei) { new_eid = ei.eid; });
 
-    if (before_install) before_install(nsub);
+    if (before_install) before_install(draft.sub);
 
     // Install. Components point at their service's final place in the table.
-    std::qsort(nsvc, static_cast<size_t>(count), sizeof nsvc[0], compare_sid);
+    std::qsort(draft.svc, static_cast<size_t>(draft.count), sizeof draft.svc[0], compare_sid);
     {
         mutex_guard g(&lck);
-        std::memcpy(subchannel, nsub, sizeof subchannel);
+        std::memcpy(subchannel, draft.sub, sizeof subchannel);
         publish_routes(subchannel, false);
         free_sc();
-        for (int i = 0; i < count; i++) {
-            service[i] = nsvc[i];
+        for (int i = 0; i < draft.count; i++) {
+            service[i] = draft.svc[i];
             for (int j = 0; j < service[i].numofsc; j++) service[i].sc[j].parent = &service[i];
         }
+        draft.installed = true;
         if (new_eid >= 0) eid = new_eid;
     }
 
     // A subchannel that left the configuration ends the streams reading it.
     for (int i = 0; i < MAX_SUBCHANNELS; i++)
-        if (nsub[i].framesize == 0) e->rbuff->ringbuf_deact(i);
-
+        if (draft.sub[i].framesize == 0) e->rbuff->ringbuf_deact(i);
     return 1;
 }
