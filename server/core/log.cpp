@@ -54,7 +54,11 @@ int logger::start() {
     fd = fopen(e->cfg->logfilename, "a");
     if (!fd) fprintf(stderr, "logd_start: can't open logfile <%s>: %s", e->cfg->logfilename, strerror(errno));
     started = 1;
-    if (thread_create(&log_thread, thread_wrapper, this, 1) != 0) started = 2;
+    if (thread_create(&log_thread, thread_wrapper, this, 0) != 0) {
+        started = 2;
+        return 1;
+    }
+    joinable_ = true;
     return 1;
 }
 
@@ -63,9 +67,11 @@ int logger::stop() {
     // Whether the thread runs decides, not the level now: the setup page may have set it to
     // none meanwhile, and the thread and the open file must still be ended.
     if (!started) return 0;
-    usleep(100000);
     // The thread ends itself once it sees finished; what is still queued is written here.
-    while (started == 1) usleep(5000);
+    if (joinable_) {
+        pthread_join(log_thread, nullptr);
+        joinable_ = false;
+    }
     drain();
     if (fd) {
         fclose(fd);

@@ -51,6 +51,7 @@ public:
     pthread_t log_thread;
     std::atomic<int> started;  // 0 idle, 1 thread running, 2 thread ended
     std::atomic<int> finished;
+    bool joinable_ = false;  // started and not yet joined
     ensemble *e;
     log_buffer_t logb;
     logger_callback_t logger_callback;

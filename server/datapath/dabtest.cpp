@@ -19,8 +19,10 @@
 namespace {
 
 pthread_t rdidump_thread;
-// The thread is detached (it ends with the process or the stop flag); this says whether it runs.
+// Whether the thread runs (it also ends by itself on a read error or the server's stop), and
+// whether it has been started and not yet joined (seen by the starting thread only).
 std::atomic<bool> rdidump_alive(false);
+bool rdidump_joinable = false;
 std::atomic<int> rdidump_stop(0);
 int all = 0;
 // The counting pattern continues across blocks.
@@ -77,15 +79,23 @@ void dump(const unsigned int *buf, int size) {
 
 void start_rdidump(int val) {
     if (rdidump_alive.load()) return;
+    if (rdidump_joinable) {
+        pthread_join(rdidump_thread, nullptr);
+        rdidump_joinable = false;
+    }
     all = val;
     last_word = 0;
     rdidump_stop.store(0);
     rdidump_alive.store(true);
-    if (thread_create(&rdidump_thread, rdidump_loop, nullptr, 1) != 0) rdidump_alive.store(false);
+    if (thread_create(&rdidump_thread, rdidump_loop, nullptr, 0) != 0)
+        rdidump_alive.store(false);
+    else
+        rdidump_joinable = true;
 }
 
 void stop_rdidump() {
     rdidump_stop.store(1);
     // The loop looks at the flag at least every 100 ms.
-    for (int i = 0; i < 300 && rdidump_alive.load(); i++) usleep(10000);
+    if (rdidump_joinable) pthread_join(rdidump_thread, nullptr);
+    rdidump_joinable = false;
 }

@@ -188,7 +188,7 @@ int httpd::start() {
     stopping_ = false;
     // Counted as a connection, so that stop() also waits for the listener itself.
     active_++;
-    if (thread_create(&httpd_thread, httpd_thread_wrapper, this, 1) != 0) {
+    if (thread_create(&httpd_thread, httpd_thread_wrapper, this, 0) != 0) {
         active_--;
         e->l->log(LOG_ERR, "httpd: could not create listener thread\n");
         return 0;
@@ -206,6 +206,8 @@ int httpd::stop() {
         stopping_ = true;
         for (int s : sockets_) shutdown(s, SHUT_RDWR);
     }
+    // The listener sees the flag within its poll time-out; no connection is accepted after it.
+    pthread_join(httpd_thread, nullptr);
     // Connection threads use the ensemble, which goes after this: none may outlive the stop.
     // Sockets are shut down, streams look at the flag, and every other wait is bounded.
     for (int waited = 10; active_.load() > 0; waited += 10) {
