@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "sim/eti_maker.h"
+#include "support/eti_maker.h"
 #include "support/test_support.h"
 
 using namespace testsupport;

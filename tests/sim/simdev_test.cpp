@@ -21,8 +21,8 @@
 #include "core/plattform.h"
 #include "module/dabapi.h"
 #include "module/dcsr.h"
-#include "sim/eti_maker.h"
-#include "sim/rdi_unpack.h"
+#include "support/eti_maker.h"
+#include "support/rdi_unpack.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
 

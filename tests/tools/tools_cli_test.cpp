@@ -5,7 +5,7 @@
 #include <map>
 
 #include "signal_decode.h"
-#include "sim/rdi_unpack.h"
+#include "support/rdi_unpack.h"
 #include "support/test_support.h"
 
 namespace {

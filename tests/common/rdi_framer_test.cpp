@@ -6,8 +6,8 @@
 #include <random>
 
 #include "common/eti_reader.h"
-#include "sim/eti_maker.h"
-#include "sim/rdi_unpack.h"
+#include "support/eti_maker.h"
+#include "support/rdi_unpack.h"
 
 using namespace dabcommon;
 

@@ -1,6 +1,7 @@
 #pragma once
 // Takes an RDI word stream apart the way the server's reader does (header words,
 // lrev fields, crunch20/crunch22), so tests can compare what comes out with the ETI.
+// Kept independent of the server's RDI unpacking on purpose: a fault there must not hide here.
 
 #include <cstdint>
 #include <functional>

@@ -11,7 +11,7 @@
 #include "core/config.h"
 #include "datapath/rdi.h"
 #include "module/cleanup.h"
-#include "msc_fixture.h"
+#include "support/msc_fixture.h"
 
 namespace {
 

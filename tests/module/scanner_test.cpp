@@ -18,10 +18,10 @@
 #include "core/plattform.h"
 #include "module/dabapi.h"
 #include "module/dcsr.h"
-#include "module/fake_driver.h"
-#include "module/module_fixture.h"
 #include "module/scanner.h"
 #include "support/test_support.h"
+#include "fake_driver.h"
+#include "module_fixture.h"
 
 namespace {
 

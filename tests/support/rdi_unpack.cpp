@@ -1,4 +1,4 @@
-#include "sim/rdi_unpack.h"
+#include "support/rdi_unpack.h"
 
 #include <cstdio>
 

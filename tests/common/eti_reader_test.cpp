@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "sim/eti_maker.h"
+#include "support/eti_maker.h"
 #include "support/test_support.h"
 
 using namespace dabcommon;

@@ -10,7 +10,7 @@
 #include "core/config.h"
 #include "module/cleanup.h"
 #include "module/dcsr.h"
-#include "msc_fixture.h"
+#include "support/msc_fixture.h"
 
 namespace {
 

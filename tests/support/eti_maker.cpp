@@ -1,4 +1,4 @@
-#include "sim/eti_maker.h"
+#include "support/eti_maker.h"
 
 #include <cstdio>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "msc_fixture.h"
+#include "support/msc_fixture.h"
 
 #include <fcntl.h>
 #include <unistd.h>
