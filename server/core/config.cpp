@@ -11,7 +11,6 @@
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
-#include "module/dabapi.h"
 #include "module/dcsr.h"
 
 void statistic::clear() {
@@ -75,93 +74,88 @@ void cut_line(char *line) {
     line[strcspn(line, "\n")] = 0;
 }
 
-struct key_block {
-    const char *key;
-    const char *comment;
+// Which member a key sets and how its value is read: text cut to the field, a number as atoi
+// reads it, or a channel (name, table index or kHz) written back as its kHz number.
+enum class key_kind { text, number, channel };
+
+struct text_field {
+    char *p;
+    size_t size;
 };
 
-// Written in this order, each after its comment.
-constexpr key_block config_keys[] = {
-    {"device", "; devicename to access"},
-    {"rdiconfig", "; rdi configuration 0: off 1:biphase 20bit 2:biphase 22bit 3:I2S 20bit 4: I2S 22bit"},
-    {"logfilename", "; path and name to logfile"},
-    {"logfilelevel", "; loglevel for logfile: 0: DEBUG 1: INFO 2: WARN 3: CRIT 4: ERR"},
-    {"logscrnlevel", "; loglevel for screen logging: 0: DEBUG 1: INFO 2: WARN 3: CRIT 4: ERR"},
-    {"audiosubchid", "; audio subchannel for analog output"},
-    {"tunefreq", "; tune to frequency in Khz, channel 5a-13f, la-lw, 0-63"},
-    {"ensemblefile", "; path and name to ensemblefile"},
-    {"passwdfile", "; set location and filename of password file"},
-    {"httpport", "; set tcpip port for http server"},
-    {"httpmaxconn", "; set maximum number of http streams"},
-    {"httpmaxclients", "; maximum number of http connections at once that are not streams"},
-    {"hostname", "; set the hostname for http requests"},
-    {"httpdroot", "; document root for builtin http server"},
-    {"motparms", "; parameters for builtin mot decoder"},
-    {"multicastif", "; network interface for IP over DAB multicast, e.g. eth0 (empty: by route)"},
+template <auto M>
+text_field text_of(config &c) {
+    return {c.*M, sizeof(c.*M)};
+}
+
+struct config_key {
+    const char *key;
+    const char *comment;  // written on the line before the key
+    const char *logged;   // debug line on reading; %s or %d of the value stored
+    key_kind kind;
+    text_field (*text)(config &);
+    int config::*number;
 };
+
+constexpr config_key text_key(const char *key, const char *comment, const char *logged, text_field (*f)(config &)) {
+    return {key, comment, logged, key_kind::text, f, nullptr};
+}
+constexpr config_key number_key(const char *key, const char *comment, const char *logged, int config::*m,
+                                key_kind kind = key_kind::number) {
+    return {key, comment, logged, kind, nullptr, m};
+}
+
+// Written in this order, each after its comment.
+constexpr config_key config_keys[] = {
+    text_key("device", "; devicename to access", "device: %s\n", &text_of<&config::device>),
+    number_key("rdiconfig", "; rdi configuration 0: off 1:biphase 20bit 2:biphase 22bit 3:I2S 20bit 4: I2S 22bit",
+               "set_rdiconfig(%d)\n", &config::rdiconfig),
+    text_key("logfilename", "; path and name to logfile", "set_logfilename(%s)\n", &text_of<&config::logfilename>),
+    number_key("logfilelevel", "; loglevel for logfile: 0: DEBUG 1: INFO 2: WARN 3: CRIT 4: ERR", "logfilelevel: %d\n",
+               &config::logfilelevel),
+    number_key("logscrnlevel", "; loglevel for screen logging: 0: DEBUG 1: INFO 2: WARN 3: CRIT 4: ERR",
+               "logscrnlevel: %d\n", &config::logscrnlevel),
+    number_key("audiosubchid", "; audio subchannel for analog output", "audiosubchid: %d\n", &config::audiosubchid),
+    number_key("tunefreq", "; tune to frequency in Khz, channel 5a-13f, la-lw, 0-63", "tune: %dKhz\n",
+               &config::tunefreq, key_kind::channel),
+    text_key("ensemblefile", "; path and name to ensemblefile", "ensemblefile: %s\n", &text_of<&config::ensemblefile>),
+    text_key("passwdfile", "; set location and filename of password file", "passwdfile: %s\n",
+             &text_of<&config::passwdfile>),
+    number_key("httpport", "; set tcpip port for http server", "httpport: %d\n", &config::httpport),
+    number_key("httpmaxconn", "; set maximum number of http streams", "httpmaxconn: %d\n", &config::httpmaxconn),
+    number_key("httpmaxclients", "; maximum number of http connections at once that are not streams",
+               "httpmaxclients: %d\n", &config::httpmaxclients),
+    text_key("hostname", "; set the hostname for http requests", "hostname: %s\n", &text_of<&config::hostname>),
+    text_key("httpdroot", "; document root for builtin http server", "httpdroot: %s\n", &text_of<&config::httpdroot>),
+    text_key("motparms", "; parameters for builtin mot decoder", "motparms: %s\n", &text_of<&config::motparms>),
+    text_key("multicastif", "; network interface for IP over DAB multicast, e.g. eth0 (empty: by route)",
+             "multicastif: %s\n", &text_of<&config::multicastif>),
+};
+
+const config_key *find_key(const char *key) {
+    for (const auto &k : config_keys)
+        if (!strcmp(key, k.key)) return &k;
+    return nullptr;
+}
 
 }  // namespace
 
 int config::apply_key(const char *key, const char *value) {
+    const config_key *k = find_key(key);
+    if (!k) return 0;
     logger *l = e->l;
     if (has_control_char(value)) {
-        for (const auto &k : config_keys)
-            if (!strcmp(key, k.key)) {
-                l->log(LOG_WARN, "%s: value of %s refused: control character\n", configfile, key);
-                return 1;
-            }
-        return 0;
+        l->log(LOG_WARN, "%s: value of %s refused: control character\n", configfile, key);
+        return 1;
     }
-    if (!strcmp(key, "device")) {
-        copy_field(device, value);
-        l->log(LOG_DEBUG, "device: %s\n", device);
-    } else if (!strcmp(key, "rdiconfig")) {
-        rdiconfig = atoi(value);
-        l->log(LOG_DEBUG, "set_rdiconfig(%d)\n", rdiconfig);
-    } else if (!strcmp(key, "logfilename")) {
-        copy_field(logfilename, value);
-        l->log(LOG_DEBUG, "set_logfilename(%s)\n", logfilename);
-    } else if (!strcmp(key, "logfilelevel")) {
-        logfilelevel = atoi(value);
-        l->log(LOG_DEBUG, "logfilelevel: %d\n", logfilelevel);
-    } else if (!strcmp(key, "logscrnlevel")) {
-        logscrnlevel = atoi(value);
-        l->log(LOG_DEBUG, "logscrnlevel: %d\n", logscrnlevel);
-    } else if (!strcmp(key, "audiosubchid")) {
-        audiosubchid = atoi(value);
-        l->log(LOG_DEBUG, "audiosubchid: %d\n", audiosubchid);
-    } else if (!strcmp(key, "tunefreq")) {
-        tunefreq = dcsr::name_to_channel(value);
-        l->log(LOG_DEBUG, "tune: %dKhz\n", tunefreq);
-    } else if (!strcmp(key, "ensemblefile")) {
-        copy_field(ensemblefile, value);
-        l->log(LOG_DEBUG, "ensemblefile: %s\n", ensemblefile);
-    } else if (!strcmp(key, "passwdfile")) {
-        copy_field(passwdfile, value);
-        l->log(LOG_DEBUG, "passwdfile: %s\n", passwdfile);
-    } else if (!strcmp(key, "httpport")) {
-        httpport = atoi(value);
-        l->log(LOG_DEBUG, "httpport: %d\n", httpport);
-    } else if (!strcmp(key, "httpmaxconn")) {
-        httpmaxconn = atoi(value);
-        l->log(LOG_DEBUG, "httpmaxconn: %d\n", httpmaxconn);
-    } else if (!strcmp(key, "httpmaxclients")) {
-        httpmaxclients = atoi(value);
-        l->log(LOG_DEBUG, "httpmaxclients: %d\n", httpmaxclients);
-    } else if (!strcmp(key, "hostname")) {
-        copy_field(hostname, value);
-        l->log(LOG_DEBUG, "hostname: %s\n", hostname);
-    } else if (!strcmp(key, "httpdroot")) {
-        copy_field(httpdroot, value);
-        l->log(LOG_DEBUG, "httpdroot: %s\n", httpdroot);
-    } else if (!strcmp(key, "motparms")) {
-        copy_field(motparms, value);
-        l->log(LOG_DEBUG, "motparms: %s\n", motparms);
-    } else if (!strcmp(key, "multicastif")) {
-        copy_field(multicastif, value);
-        l->log(LOG_DEBUG, "multicastif: %s\n", multicastif);
+    if (k->kind == key_kind::text) {
+        const text_field f = k->text(*this);
+        copy_field(f.p, f.size, value);
+        l->log(LOG_DEBUG, k->logged, f.p);
     } else {
-        return 0;
+        int &field = this->*(k->number);
+        field = k->kind == key_kind::channel ? dcsr::name_to_channel(value) : atoi(value);
+        l->log(LOG_DEBUG, k->logged, field);
     }
     return 1;
 }
@@ -228,22 +222,10 @@ int config::write_configfile() {
     out += buf;
     for (const auto &k : config_keys) {
         char value[1100];
-        if (!strcmp(k.key, "device")) copy_field(value, device);
-        else if (!strcmp(k.key, "rdiconfig")) snprintf(value, sizeof value, "%d", rdiconfig);
-        else if (!strcmp(k.key, "logfilename")) copy_field(value, logfilename);
-        else if (!strcmp(k.key, "logfilelevel")) snprintf(value, sizeof value, "%d", logfilelevel);
-        else if (!strcmp(k.key, "logscrnlevel")) snprintf(value, sizeof value, "%d", logscrnlevel);
-        else if (!strcmp(k.key, "audiosubchid")) snprintf(value, sizeof value, "%d", audiosubchid);
-        else if (!strcmp(k.key, "tunefreq")) snprintf(value, sizeof value, "%d", tunefreq);
-        else if (!strcmp(k.key, "ensemblefile")) copy_field(value, ensemblefile);
-        else if (!strcmp(k.key, "passwdfile")) copy_field(value, passwdfile);
-        else if (!strcmp(k.key, "httpport")) snprintf(value, sizeof value, "%d", httpport);
-        else if (!strcmp(k.key, "httpmaxconn")) snprintf(value, sizeof value, "%d", httpmaxconn);
-        else if (!strcmp(k.key, "httpmaxclients")) snprintf(value, sizeof value, "%d", httpmaxclients);
-        else if (!strcmp(k.key, "hostname")) copy_field(value, hostname);
-        else if (!strcmp(k.key, "httpdroot")) copy_field(value, httpdroot);
-        else if (!strcmp(k.key, "multicastif")) copy_field(value, multicastif);
-        else copy_field(value, motparms);
+        if (k.kind == key_kind::text)
+            copy_field(value, k.text(*this).p);
+        else
+            snprintf(value, sizeof value, "%d", this->*(k.number));
         // One line per key: a line end inside a value (from the setup page) would start a line of its own.
         value[strcspn(value, "\r\n")] = 0;
         snprintf(buf, sizeof buf, "%s\n%s %s\n\n", k.comment, k.key, value);
@@ -404,37 +386,12 @@ int config::get_rdimode() {
 }
 
 int config::set_config() {
-    unsigned int version = (4u << 24) | (31u << 16);
-    if (!e->api->open_driver()) return 0;
-    if (!e->api->reset_module_communication()) {
-        e->api->close_driver();
-        if (!e->api->open_driver()) return 0;
-    }
-    if (!emulate && !e->api->reset_module_communication()) {
-        e->l->log(LOG_ERR, "cannot reset module (no velkor driver found)!\n");
-        e->api->close_driver();
-        return 0;
-    }
-    if (!e->d->get_version(version)) e->d->get_version(version);
-    if (version == 0) {
-        e->l->log(LOG_ERR, "cannot get module version (no velkor driver found)!\n");
-        e->api->close_driver();
-        return 0;
-    }
-    e->l->log(LOG_INFO, "DAB module version: %d.%d\n", version >> 24, (version >> 16) & 0xFF);
+    if (!e->d->bring_up()) return 0;
     e->l->log(LOG_INFO, "Rdiconfig: %d\n", rdiconfig);
     e->l->log(LOG_INFO, "Audiosubchid: %d\n", audiosubchid);
     e->l->log(LOG_INFO, "MOT-Parameters: %s\n", motparms);
     report_passwdfile();
-
-    pnotification n = nullptr;
-    e->d->set_rdi_config(rdiconfig);
-    e->d->get_notification(&n);
-    dcsr::dispose_list(n);
-    e->d->set_dab_status_auto_notifications(1, 0, 7, 0);
-    e->d->get_notification(&n);
-    dcsr::dispose_list(n);
-
+    e->d->set_up_outputs(rdiconfig);
     split_motparms();
     return 1;
 }

@@ -224,22 +224,57 @@ int dcsr::idle() {
 
 // ---- composite operations ----
 
-int dcsr::route_rdi(int sub) {
-    // valid flags 8, input 3, output 1 (RDI), subfunction 2, programme data
-    const int r = select_subchannel(8, 3, 1, 2, 1, 0, 0, sub);
+void dcsr::drop_answer() {
     pnotification n = nullptr;
     get_notification(&n);
     dispose_list(n);
+}
+
+int dcsr::route_rdi(int sub) {
+    // valid flags 8, input 3, output 1 (RDI), subfunction 2, programme data
+    const int r = select_subchannel(8, 3, 1, 2, 1, 0, 0, sub);
+    drop_answer();
     return r;
 }
 
 int dcsr::route_audio(int sub) {
     // valid flags 8, input 1, output 0 (audio), subfunction 3, programme data
     const int r = select_subchannel(8, 1, 0, 3, 1, 0, 0, sub);
-    pnotification n = nullptr;
-    get_notification(&n);
-    dispose_list(n);
+    drop_answer();
     return r;
+}
+
+int dcsr::bring_up() {
+    dabapi *api = e->api;
+    // Kept when no version answer arrives, as in emulation: reported as 4.31.
+    unsigned int version = (4u << 24) | (31u << 16);
+    if (!api->open_driver()) return 0;
+    if (!api->reset_module_communication()) {
+        api->close_driver();
+        if (!api->open_driver()) return 0;
+    }
+    if (!e->cfg->emulate && !api->reset_module_communication()) {
+        e->l->log(LOG_ERR, "cannot reset module (no velkor driver found)!\n");
+        api->close_driver();
+        return 0;
+    }
+    if (!get_version(version)) get_version(version);
+    if (version == 0) {
+        e->l->log(LOG_ERR, "cannot get module version (no velkor driver found)!\n");
+        api->close_driver();
+        return 0;
+    }
+    e->l->log(LOG_INFO, "DAB module version: %d.%d\n", version >> 24, (version >> 16) & 0xFF);
+    return 1;
+}
+
+int dcsr::set_up_outputs(int rdiconfig) {
+    const int rdi_sent = set_rdi_config(static_cast<unsigned long>(rdiconfig));
+    drop_answer();
+    // sync 1, reconf 0, ber_fic 7, mute 0
+    const int status_sent = set_dab_status_auto_notifications(1, 0, 7, 0);
+    drop_answer();
+    return rdi_sent && status_sent ? 1 : 0;
 }
 
 int dcsr::tune(int tunefreq) {

@@ -120,6 +120,12 @@ public:
     int route_rdi(int sub);
     int route_audio(int sub);
 
+    // Start-up, in two steps with the configuration report between them: open the driver,
+    // reach the module and log its version (0 when it cannot be reached, the driver closed);
+    // then the RDI output and the status notifications, each answer read and dropped.
+    int bring_up();
+    int set_up_outputs(int rdiconfig);
+
     // Answers and notifications.
     int get_notification(pnotification *n);
     // Decodes the records of one module message (size valid bytes at buf) and appends
@@ -141,6 +147,7 @@ public:
 
 private:
     int send(int group, int code, const unsigned char *payload, int len);
+    void drop_answer();
     // One notification record at p (avail bytes left); returns how far to advance.
     int decode_notification(const unsigned char *p, int avail, pnotification *n);
     struct notification_decoder;

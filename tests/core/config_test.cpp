@@ -11,6 +11,7 @@
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
+#include "module/dabapi.h"
 #include "support/log_capture.h"
 #include "support/test_support.h"
 
@@ -354,4 +355,74 @@ TEST_F(config_fixture, ScanPagesAndFileWritesInThreads) {
     const std::string host = testsupport::ini_value(ini, "hostname");
     EXPECT_TRUE(host == host_a || host == host_b) << host.substr(0, 40);
     EXPECT_EQ(ini.find("\nhostname "), ini.rfind("\nhostname ")) << "one key written twice";
+}
+
+// Every key read from the file logs the value it stored, in its own words.
+TEST_F(config_fixture, EachKeyLogsTheValueItStored) {
+    const struct {
+        const char *line, *logged;
+    } cases[] = {
+        {"device /dev/dab1", "device: /dev/dab1\n"},
+        {"rdiconfig 2", "set_rdiconfig(2)\n"},
+        {"logfilename x.log", "set_logfilename(x.log)\n"},
+        {"logfilelevel 3", "logfilelevel: 3\n"},
+        {"logscrnlevel 0", "logscrnlevel: 0\n"},
+        {"audiosubchid 7", "audiosubchid: 7\n"},
+        {"tunefreq 12c", "tune: 227360Khz\n"},
+        {"ensemblefile e.ini", "ensemblefile: e.ini\n"},
+        {"passwdfile p.ini", "passwdfile: p.ini\n"},
+        {"httpport 8123", "httpport: 8123\n"},
+        {"httpmaxconn 5", "httpmaxconn: 5\n"},
+        {"httpmaxclients 99", "httpmaxclients: 99\n"},
+        {"hostname radio:8123", "hostname: radio:8123\n"},
+        {"httpdroot /srv/dab", "httpdroot: /srv/dab\n"},
+        {"motparms -d out", "motparms: -d out\n"},
+        {"multicastif eth1", "multicastif: eth1\n"},
+    };
+    std::string text;
+    for (const auto &c : cases) text += std::string(c.line) + "\n";
+    write_file(cfg->configfile, text);
+    ASSERT_EQ(cfg->read_configfile(), 1);
+    for (const auto &c : cases) EXPECT_TRUE(was_logged(c.logged)) << c.line;
+    EXPECT_EQ(captured.size(), sizeof cases / sizeof cases[0]);
+    EXPECT_EQ(cfg->tunefreq, 227360);
+    EXPECT_EQ(cfg->httpmaxclients, 99);
+}
+
+// Start-up against the virtual module: the module is reached, then the configuration is
+// reported, then the module's outputs are set, each answer read.
+TEST_F(config_fixture, SetConfigBringsTheModuleUpInItsOrder) {
+    copy_field(cfg->device, ("sim:" + dir.path()).c_str());
+    copy_field(cfg->passwdfile, dir.file("passwd.ini").c_str());
+    copy_field(cfg->motparms, "-d out");
+    ASSERT_EQ(cfg->set_config(), 1);
+    const std::vector<std::string> texts = captured.texts();
+    const std::vector<std::string> order = {
+        "DAB module version: 4.40\n",
+        "Rdiconfig: 4\n",
+        "Audiosubchid: -1\n",
+        "MOT-Parameters: -d out\n",
+        dir.file("passwd.ini") + ": no password file: the setup page is open to remote clients\n",
+        "Accepted\n",  // the RDI configuration
+        "Accepted\n",  // the status notifications
+    };
+    size_t at = 0;
+    for (const auto &want : order) {
+        while (at < texts.size() && texts[at] != want) at++;
+        ASSERT_LT(at, texts.size()) << "missing or out of order: " << want;
+        at++;
+    }
+    EXPECT_EQ(cfg->motargc, 3);
+    EXPECT_STREQ(cfg->motargv[2], "out");
+    EXPECT_GE(cfg->fd, 0);
+    ens.api->close_driver();
+}
+
+TEST_F(config_fixture, SetConfigFailsOnADeviceThatDoesNotOpen) {
+    copy_field(cfg->device, dir.file("no-such-device").c_str());
+    EXPECT_EQ(cfg->set_config(), 0);
+    EXPECT_TRUE(was_logged("open_driver: can't open " + dir.file("no-such-device") + "\n"));
+    EXPECT_FALSE(captured.contains("DAB module version"));
+    EXPECT_FALSE(captured.contains("Rdiconfig"));
+    EXPECT_EQ(cfg->fd, -1);
 }
