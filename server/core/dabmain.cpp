@@ -72,29 +72,31 @@ void raise_descriptor_limit() {
 
 void showhelp(char *s) { printf(usage_text, s); }
 
-int main(int argc, char **argv) {
+namespace {
+
+struct run_options {
     int diagonly = 0, quit = 0, rdidump = 0, testmode = 0, scan = 0, mot = 1;
     int mot_argc = 0;
     char **mot_argv = nullptr;
-    char comport[257] = "";
+};
 
-    e = new ensemble();
+// Reads the options into the configuration and o; false when the process is to end at once
+// (help shown).
+bool parse_command_line(int argc, char **argv, run_options &o) {
     config *cfg = e->cfg;
-    puts(dab_banner);
-    cfg->read_configfile();
-
+    char comport[257] = "";
     bool mot_options = false;
     int c;
     while (!mot_options && (c = getopt(argc, argv, "Aa:bc:C:d:De:EhH:L:l:g:f:mM::p:P:qr:R:st:Tw?")) != -1) {
         switch (c) {
             case 'a': cfg->audiosubchid = atoi(optarg); break;
-            case 'b': diagonly = 1; break;
+            case 'b': o.diagonly = 1; break;
             case 'c':
                 cfg->set_configfile(optarg);
                 cfg->read_configfile();
                 break;
             case 'd': copy_field(cfg->device, optarg); break;
-            case 'D': rdidump = 1; break;
+            case 'D': o.rdidump = 1; break;
             case 'e': copy_field(cfg->ensemblefile, optarg); break;
             case 'E': cfg->emulate++; break;
             case 'f': copy_field(cfg->logfilename, optarg); break;
@@ -105,35 +107,93 @@ int main(int argc, char **argv) {
                 if (optind < argc) cfg->logscrnlevel = atoi(argv[optind++]);
                 break;
             case 'L': copy_field(comport, optarg); break;
-            case 'm': mot = 0; break;
+            case 'm': o.mot = 0; break;
             case 'M':
-                mot_argc = argc - optind + 1;
-                mot_argv = &argv[optind - 1];
-                if (mot_argc == 2 && strcmp(mot_argv[1], "?") == 0) {
+                o.mot_argc = argc - optind + 1;
+                o.mot_argv = &argv[optind - 1];
+                if (o.mot_argc == 2 && strcmp(o.mot_argv[1], "?") == 0) {
                     e->mot_decoder->usage();
-                    delete e;
-                    return 0;
+                    return false;
                 }
                 mot_options = true;
                 break;
             case 'p': cfg->httpport = atoi(optarg); break;
             case 'P': copy_field(cfg->passwdfile, optarg); break;
-            case 'q': quit = 1; break;
+            case 'q': o.quit = 1; break;
             case 'r': cfg->rdiconfig = atoi(optarg); break;
             case 'R': copy_field(cfg->httpdroot, optarg); break;
-            case 's': scan = 1; break;
+            case 's': o.scan = 1; break;
             case 't': cfg->tunefreq = dcsr::name_to_channel(optarg); break;
-            case 'T': testmode = 1; break;
+            case 'T': o.testmode = 1; break;
             case 'w': cfg->write_configfile(); break;
-            default:
-                showhelp(argv[0]);
-                delete e;
-                return 0;
+            default: showhelp(argv[0]); return false;
         }
     }
     if (!mot_options && optind < argc) copy_field(cfg->device, argv[optind]);
     (void)comport;
+    return true;
+}
 
+void scan_bands() {
+    config *cfg = e->cfg;
+    scanner sc(e);
+    {
+        module_lock guard(e->api);
+        cfg->begin_scan();
+        sc.scan_band(1, nullptr);
+        sc.scan_band(2, nullptr);
+        cfg->end_scan();
+    }
+    // The watcher talks to the module too; and without a configured frequency
+    // there is nothing to go back to.
+    if (cfg->tunefreq > -1) {
+        module_lock guard(e->api);
+        e->d->tune(cfg->tunefreq);
+    }
+    e->clean->force_reconfig();
+}
+
+// Threads, the optional scan and dump, then idle until the stop flag is set.
+void run(const run_options &o) {
+    config *cfg = e->cfg;
+    signal(SIGINT, ctrlc_handler);
+    if (!o.rdidump && !o.quit) {
+        raise_descriptor_limit();
+        e->api->set_dbg_mode(0);
+        e->mot_decoder->register_service_decoders(-1);
+        e->mot_decoder->packet_add_handler(&default_packet_ip_handler);
+        e->start_threads(o.mot ? (THREADS_RDI | THREADS_LOG | THREADS_MOT | THREADS_HTTP)
+                               : (THREADS_RDI | THREADS_LOG | THREADS_HTTP),
+                         o.mot_argc, o.mot_argv);
+    }
+    if (o.scan) scan_bands();
+    if (o.rdidump) {
+        e->api->set_dbg_mode(o.testmode ? 1 : 0);
+        start_rdidump(o.testmode ? 0 : 1);
+    }
+    if (!o.quit) {
+        puts("\nserver is running, press CTRL-C to abort");
+        fflush(stdout);
+        while (!cfg->finished) sleep(2);
+    }
+    if (o.rdidump) stop_rdidump();
+    e->l->log(LOG_INFO, "DAB server stopped\n");
+    e->api->set_dbg_mode(0);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    e = new ensemble();
+    config *cfg = e->cfg;
+    puts(dab_banner);
+    cfg->read_configfile();
+
+    run_options o;
+    if (!parse_command_line(argc, argv, o)) {
+        delete e;
+        return 0;
+    }
     if (cfg->emulate) copy_field(cfg->device, "/dev/null");
 
     if (!cfg->set_config()) {
@@ -141,49 +201,10 @@ int main(int argc, char **argv) {
         return -1;
     }
 
-    if (!diagonly) {
-        signal(SIGINT, ctrlc_handler);
-        if (!rdidump && !quit) {
-            raise_descriptor_limit();
-            e->api->set_dbg_mode(0);
-            e->mot_decoder->register_service_decoders(-1);
-            e->mot_decoder->packet_add_handler(&default_packet_ip_handler);
-            e->start_threads(mot ? (THREADS_RDI | THREADS_LOG | THREADS_MOT | THREADS_HTTP)
-                                 : (THREADS_RDI | THREADS_LOG | THREADS_HTTP),
-                             mot_argc, mot_argv);
-        }
-        if (scan) {
-            scanner sc(e);
-            {
-                module_lock guard(e->api);
-                cfg->begin_scan();
-                sc.scan_band(1, nullptr);
-                sc.scan_band(2, nullptr);
-                cfg->end_scan();
-            }
-            // The watcher talks to the module too; and without a configured frequency
-            // there is nothing to go back to.
-            if (cfg->tunefreq > -1) {
-                module_lock guard(e->api);
-                e->d->tune(cfg->tunefreq);
-            }
-            e->clean->force_reconfig();
-        }
-        if (rdidump) {
-            e->api->set_dbg_mode(testmode ? 1 : 0);
-            start_rdidump(testmode ? 0 : 1);
-        }
-        if (!quit) {
-            puts("\nserver is running, press CTRL-C to abort");
-            fflush(stdout);
-            while (!cfg->finished) sleep(2);
-        }
-        if (rdidump) stop_rdidump();
-        e->l->log(LOG_INFO, "DAB server stopped\n");
-        e->api->set_dbg_mode(0);
-    } else {
+    if (!o.diagonly)
+        run(o);
+    else
         e->d->showbuf();
-    }
 
     puts("goodbye");
     fflush(stdout);
