@@ -1,8 +1,6 @@
 #pragma once
 // The one central object: owns every subsystem object; each keeps a back pointer to it.
 
-#include "datapath/fic.h"
-
 class mot_dec_class;
 class logger;
 class dabapi;
@@ -19,6 +17,13 @@ struct dab_subchannel_s;
 typedef struct dab_subchannel_s dab_subchannel_t;
 struct dab_service_s;
 typedef struct dab_service_s dab_service_t;
+struct fig_s;
+struct gen_data_s;
+
+// Optional hooks into the FIC decoder; the server installs none.
+typedef int (*fib_decoder_callback_t)(void *context, unsigned char *fib);
+typedef int (*fig_decoder_callback_t)(void *context, fig_s *f, int pos);
+typedef int (*fig_replace_callback_t)(void *context, gen_data_s *a, gen_data_s *b);
 
 // Thread groups of start_threads/stop_threads.
 constexpr int THREADS_HTTP = 0x001;

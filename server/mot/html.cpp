@@ -7,10 +7,10 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/fig_records.h"
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
-#include "datapath/fic.h"
 #include "httpd/util.h"
 #include "mot/mot_dec.h"
 #include "mot/packet.h"

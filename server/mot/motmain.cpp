@@ -12,10 +12,10 @@
 #include <memory>
 #include <new>
 
+#include "common/fig_records.h"
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
-#include "datapath/fic.h"
 #include "mot/fig_utils.h"
 
 namespace {
