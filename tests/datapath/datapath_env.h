@@ -23,21 +23,27 @@
 
 namespace dptest {
 
+// Whether the test's ensemble is also the global one while it runs: the decoders reach theirs
+// through their back pointers, but the RDI dump tool knows only the global.
+enum class global_e { set, leave };
+
 class datapath_env {
     testsupport::log_capture captured_;  // declared first: it outlives the ensemble's last messages
 
 public:
-    datapath_env() {
+    explicit datapath_env(global_e g = global_e::set) : set_global_(g == global_e::set) {
         ens.cfg->logfilelevel = LOG_NONE;
         ens.cfg->logscrnlevel = LOG_NONE;
         captured_.attach(ens.l);
-        saved_e_ = e;
-        e = &ens;
+        if (set_global_) {
+            saved_e_ = e;
+            e = &ens;
+        }
     }
     ~datapath_env() {
         ens.rdi_stream->stop();
         close_pipe();
-        e = saved_e_;
+        if (set_global_) e = saved_e_;
     }
     datapath_env(const datapath_env &) = delete;
     datapath_env &operator=(const datapath_env &) = delete;
@@ -83,6 +89,7 @@ public:
     ensemble ens;
 
 private:
+    bool set_global_;
     ensemble *saved_e_ = nullptr;
     int writer_ = -1;
 };

@@ -35,7 +35,8 @@ protected:
     }
     gen_data_t *alloc_record() { return static_cast<gen_data_t *>(malloc(512)); }
 
-    datapath_env env;
+    // The decoder and the store reach the ensemble through their own pointer only.
+    datapath_env env{dptest::global_e::leave};
 };
 
 fib_builder three_subchannels() {
