@@ -132,6 +132,8 @@ public:
 // Decoder object for (type, ext) with a fresh record; null for an unknown pair.
 fig *make_fig_decoder(ensemble *e, int type, int ext);
 
+// --- Pure decoders of one entry ---
+
 // Reads the bytes of one entry, big-endian; a read past the end gives 0 and marks the
 // entry as overrun, so a broken length field can never take a decoder outside its FIG.
 class entry_cursor {

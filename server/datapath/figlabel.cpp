@@ -2,7 +2,6 @@
 
 #include <ctime>
 
-#include "core/config.h"
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
