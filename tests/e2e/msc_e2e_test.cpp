@@ -84,7 +84,6 @@ protected:
 
     void SetUp() override {
         ens = new ensemble();
-        e = ens;
         captured.attach(ens->l);
         copy_field(ens->cfg->configfile, run_dir.file("dab.ini").c_str());
     }
@@ -92,7 +91,7 @@ protected:
         if (started) ens->stop_threads();
         if (ens->cfg->fd >= 0) ens->api->close_driver();
         delete ens;
-        e = nullptr;
+        ens = nullptr;
     }
 
     void start(const std::string &device, int tunefreq) {

@@ -25,7 +25,7 @@ using command_test = module_fixture;
 
 TEST_F(command_test, frames_carry_fields_in_their_places) {
     open(false);
-    dcsr &d = *e->d;
+    dcsr &d = *ens->d;
     const unsigned char ext[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     unsigned char block[16];
     for (int k = 0; k < 16; k++) block[k] = static_cast<unsigned char>(0xF0 + k);
@@ -67,7 +67,7 @@ using notification_test = module_fixture;
 TEST_F(notification_test, response_then_status) {
     const bytes msg = {0x02, 0x01, 0x04, 0x0A, 0x00, 0x06, 0x04, 0x21, 0x23, 0x45, 0x73, 0x52};
     pnotification n = nullptr;
-    EXPECT_EQ(e->d->decode_message(msg.data(), static_cast<int>(msg.size()), &n), 2);
+    EXPECT_EQ(ens->d->decode_message(msg.data(), static_cast<int>(msg.size()), &n), 2);
     auto v = as_vector(n);
     ASSERT_EQ(v.size(), 2u);
     ASSERT_EQ(v[0]->type, _response);
@@ -81,9 +81,9 @@ TEST_F(notification_test, response_then_status) {
     EXPECT_EQ(s->sync, 3);
     EXPECT_EQ(s->ber_fic, 5);
     EXPECT_EQ(s->mute, 2);
-    EXPECT_EQ(e->d->ds.tune_freq, 0x12345);
-    EXPECT_EQ(e->d->ds.sync, 3);
-    EXPECT_EQ(e->d->ds.ber_fic, 5);
+    EXPECT_EQ(ens->d->ds.tune_freq, 0x12345);
+    EXPECT_EQ(ens->d->ds.sync, 3);
+    EXPECT_EQ(ens->d->ds.ber_fic, 5);
     EXPECT_TRUE(logged("Accepted\n"));
     EXPECT_TRUE(logged("notify_dab_status:notify_reason:4 mode:2 tune_freq:1193040 reconf:7 sync:3 ber_fic:5 mute:2\n"));
     dcsr::dispose_list(n);
@@ -103,7 +103,7 @@ TEST_F(notification_test, malformed_records_are_skipped) {
     };
     for (const auto &c : cases) {
         pnotification n = nullptr;
-        EXPECT_EQ(e->d->decode_message(c.msg.data(), static_cast<int>(c.msg.size()), &n), 0) << c.what;
+        EXPECT_EQ(ens->d->decode_message(c.msg.data(), static_cast<int>(c.msg.size()), &n), 0) << c.what;
         EXPECT_EQ(n, nullptr) << c.what;
         dcsr::dispose_list(n);
     }
@@ -112,7 +112,7 @@ TEST_F(notification_test, malformed_records_are_skipped) {
 TEST_F(notification_test, unknown_codes) {
     const bytes msg = {0x02, 0x42, 0x04, 0x33, 0x00, 0x00, 0x02, 0x03};
     pnotification n = nullptr;
-    e->d->decode_message(msg.data(), static_cast<int>(msg.size()), &n);
+    ens->d->decode_message(msg.data(), static_cast<int>(msg.size()), &n);
     auto v = as_vector(n);
     // The 0x33 record is stepped over byte by byte; "02 03" further on is a Busy response.
     ASSERT_EQ(v.size(), 2u);
@@ -137,7 +137,7 @@ TEST_F(notification_test, figs_are_cut_and_scanning_resumes_after_them) {
     msg[769] = 0x02;  // beyond the examined start of the message
     msg[770] = 0x01;
     pnotification n = nullptr;
-    EXPECT_EQ(e->d->decode_message(msg.data(), 1024, &n), 1);
+    EXPECT_EQ(ens->d->decode_message(msg.data(), 1024, &n), 1);
     ASSERT_NE(n, nullptr);
     ASSERT_EQ(n->type, _get_figs);
     auto *f = static_cast<notify_get_figs *>(n);
@@ -149,13 +149,13 @@ TEST_F(notification_test, figs_are_cut_and_scanning_resumes_after_them) {
     // A short figs record: the next record starts right after its payload.
     const bytes two = {0x40, 0x05, 0x00, 0x03, 0xAA, 0xBB, 0xCC, 0x02, 0x01};
     n = nullptr;
-    EXPECT_EQ(e->d->decode_message(two.data(), static_cast<int>(two.size()), &n), 2);
+    EXPECT_EQ(ens->d->decode_message(two.data(), static_cast<int>(two.size()), &n), 2);
     dcsr::dispose_list(n);
 
     // A length running past the message copies only the bytes present.
     bytes tail = {0x02, 0x01, 0x04, 0x05, 0x03, 0xE8, 0x11, 0x22};
     n = nullptr;
-    EXPECT_EQ(e->d->decode_message(tail.data(), static_cast<int>(tail.size()), &n), 2);
+    EXPECT_EQ(ens->d->decode_message(tail.data(), static_cast<int>(tail.size()), &n), 2);
     EXPECT_TRUE(logged("notify_get_figs: len:2\n"));
     auto v = as_vector(n);
     ASSERT_EQ(v.size(), 2u);
@@ -167,7 +167,7 @@ TEST_F(notification_test, figs_are_cut_and_scanning_resumes_after_them) {
 TEST_F(notification_test, subchannel_list_is_bounded) {
     const bytes ok = {0x04, 0x12, 0x00, 0x02, 0x03, 5, 9, 14};
     pnotification n = nullptr;
-    EXPECT_EQ(e->d->decode_message(ok.data(), static_cast<int>(ok.size()), &n), 1);
+    EXPECT_EQ(ens->d->decode_message(ok.data(), static_cast<int>(ok.size()), &n), 1);
     ASSERT_NE(n, nullptr);
     auto *l = static_cast<notify_rdi_subch_list *>(n);
     EXPECT_EQ(l->num_subch, 3);
@@ -178,7 +178,7 @@ TEST_F(notification_test, subchannel_list_is_bounded) {
     // A count running past the message: only the ids present are taken.
     const bytes cut = {0x04, 0x12, 0x00, 0x63, 0x64, 1, 2, 3};
     n = nullptr;
-    e->d->decode_message(cut.data(), static_cast<int>(cut.size()), &n);
+    ens->d->decode_message(cut.data(), static_cast<int>(cut.size()), &n);
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(static_cast<notify_rdi_subch_list *>(n)->num_subch, 3);
     dcsr::dispose_list(n);
@@ -191,7 +191,7 @@ TEST_F(notification_test, subchannel_list_is_bounded) {
     many[3] = 199;
     many[4] = 200;
     n = nullptr;
-    e->d->decode_message(many.data(), static_cast<int>(many.size()), &n);
+    ens->d->decode_message(many.data(), static_cast<int>(many.size()), &n);
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(static_cast<notify_rdi_subch_list *>(n)->num_subch, 64);
     EXPECT_TRUE(logged("notify_rdi_subch_list: num_subch:64\n"));
@@ -200,7 +200,7 @@ TEST_F(notification_test, subchannel_list_is_bounded) {
     // Count byte not equal to length byte + 1.
     const bytes wrong = {0x04, 0x12, 0x00, 0x03, 0x03, 9, 9, 9};
     n = nullptr;
-    EXPECT_EQ(e->d->decode_message(wrong.data(), static_cast<int>(wrong.size()), &n), 0);
+    EXPECT_EQ(ens->d->decode_message(wrong.data(), static_cast<int>(wrong.size()), &n), 0);
 }
 
 TEST_F(notification_test, record_fields) {
@@ -217,7 +217,7 @@ TEST_F(notification_test, record_fields) {
     msg.insert(msg.end(), tail.begin(), tail.end());
 
     pnotification n = nullptr;
-    ASSERT_EQ(e->d->decode_message(msg.data(), static_cast<int>(msg.size()), &n), 8);
+    ASSERT_EQ(ens->d->decode_message(msg.data(), static_cast<int>(msg.size()), &n), 8);
     auto v = as_vector(n);
 
     auto *se = static_cast<notify_search_for_ensemble *>(v[0]);
@@ -282,7 +282,7 @@ TEST_F(notification_test, only_the_start_of_a_message_is_examined) {
     msg[300] = 0x02;
     msg[301] = 0x02;
     pnotification n = nullptr;
-    EXPECT_EQ(e->d->decode_message(msg.data(), 600, &n), 1);
+    EXPECT_EQ(ens->d->decode_message(msg.data(), 600, &n), 1);
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(static_cast<notify_response *>(n)->code, 1);
     dcsr::dispose_list(n);
@@ -298,7 +298,7 @@ TEST_F(notification_test, random_messages_never_read_past_their_end) {
         for (size_t k = 0; k < size; k++)
             buf[k] = rng() % 3 ? interesting[rng() % sizeof interesting] : static_cast<unsigned char>(rng());
         pnotification n = nullptr;
-        e->d->decode_message(buf.get(), static_cast<int>(size), &n);
+        ens->d->decode_message(buf.get(), static_cast<int>(size), &n);
         for (pnotification p = n; p; p = p->next) {
             if (p->type == _rdi_subch_list) {
                 ASSERT_LE(static_cast<notify_rdi_subch_list *>(p)->num_subch, 64);
@@ -315,12 +315,12 @@ TEST_F(notification_test, messages_through_the_transport) {
     std::copy(answer.begin(), answer.end(), st().mem.begin() + MBOX_M2H_AREA);
     st().mem[MBOX_M2H_END] = static_cast<unsigned char>(answer.size());
     pnotification n = nullptr;
-    EXPECT_EQ(e->d->get_notification(&n), 1);
+    EXPECT_EQ(ens->d->get_notification(&n), 1);
     EXPECT_EQ(as_vector(n).size(), 2u);
     dcsr::dispose_list(n);
 
     // The area is free now: an empty message.
-    EXPECT_EQ(e->d->get_notification(&n), 1);
+    EXPECT_EQ(ens->d->get_notification(&n), 1);
     EXPECT_EQ(n, nullptr);
 
     // Nothing pending at all (PCI driver with an empty queue).
@@ -328,7 +328,7 @@ TEST_F(notification_test, messages_through_the_transport) {
     SetUp();
     open(false);
     n = reinterpret_cast<pnotification>(1);
-    EXPECT_EQ(e->d->get_notification(&n), 0);
+    EXPECT_EQ(ens->d->get_notification(&n), 0);
     EXPECT_EQ(n, nullptr);
 }
 
@@ -391,7 +391,7 @@ TEST_F(composite_test, tune_waits_for_a_status) {
     open(true);
     st().responder = [](const bytes &) { return status_sync0; };
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(e->d->tune(174928), 0);
+    EXPECT_EQ(ens->d->tune(174928), 0);
     EXPECT_LT(seconds_since(t0), 1.5);
     ASSERT_EQ(st().sent.size(), 2u);  // the tune command and one idle poll
     EXPECT_EQ(st().sent[0], (bytes{0x01, 0x02, 0x00, 0x04, 0x03, 0x00, 0x2A, 0xB5}));
@@ -401,14 +401,14 @@ TEST_F(composite_test, tune_waits_for_a_status) {
     SetUp();
     open(false);
     st().responder = [](const bytes &m) { return m.empty() ? bytes{} : status_sync1; };
-    EXPECT_EQ(e->d->tune(174928), 1);
-    EXPECT_EQ(e->d->ds.sync, 1);
+    EXPECT_EQ(ens->d->tune(174928), 1);
+    EXPECT_EQ(ens->d->ds.sync, 1);
 
     // A module that refuses the command: one poll, then give up.
     st().sent.clear();
     st().responder = nullptr;
     st().write_msg_result = 0;
-    EXPECT_EQ(e->d->tune(174928), 0);
+    EXPECT_EQ(ens->d->tune(174928), 0);
     EXPECT_EQ(st().sent.size(), 2u);
 }
 
@@ -418,7 +418,7 @@ TEST_F(composite_test, start_search_needs_a_response) {
         if (m.size() >= 2 && m[1] == 0x07) return bytes{0x04, 0x07, 0x00, 0x03, 0x00, 0x2A, 0xB5, 0x02, 0x01};
         return bytes{};
     };
-    EXPECT_EQ(e->d->start_search(174928, 239200, 1), 1);
+    EXPECT_EQ(ens->d->start_search(174928, 239200, 1), 1);
     EXPECT_EQ(st().sent.size(), 1u);
     EXPECT_TRUE(logged("start_search returned: 1\n"));
 
@@ -428,14 +428,14 @@ TEST_F(composite_test, start_search_needs_a_response) {
     st().responder = [&calls](const bytes &) {
         return ++calls == 1 ? bytes{0x04, 0x07, 0x00, 0x03, 0x00, 0x2A, 0xB5} : bytes{0x02, 0x02};
     };
-    EXPECT_EQ(e->d->start_search(174928, 239200, 1), 0);
+    EXPECT_EQ(ens->d->start_search(174928, 239200, 1), 0);
     EXPECT_EQ(st().sent.size(), 2u);
 
     // A silent module does not hold the caller forever.
     st().sent.clear();
     st().responder = nullptr;
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(e->d->start_search(174928, 239200, 1), 0);
+    EXPECT_EQ(ens->d->start_search(174928, 239200, 1), 0);
     EXPECT_LT(seconds_since(t0), 8.0);
     EXPECT_EQ(st().sent.size(), 10u);
     EXPECT_TRUE(logged("start_search returned: 0\n"));
@@ -449,18 +449,18 @@ TEST_F(composite_test, status_query) {
         return a;
     };
     notify_dab_status s;
-    EXPECT_EQ(e->d->get_dab_status(s, 1), 1);
+    EXPECT_EQ(ens->d->get_dab_status(s, 1), 1);
     EXPECT_EQ(s.sync, 1);
     EXPECT_EQ(s.ber_fic, 2);
     EXPECT_EQ(s.tune_freq, 0x2AB5);
     EXPECT_EQ(st().sent.back(), (bytes{0x01, 0x0A, 0x00, 0x00}));
 
     // Mode 0 only collects what the module announces; here with a rejection.
-    EXPECT_EQ(e->d->get_dab_status(s, 0), 0);
+    EXPECT_EQ(ens->d->get_dab_status(s, 0), 0);
     EXPECT_TRUE(st().sent.back().empty());
 
     st().responder = nullptr;
-    EXPECT_EQ(e->d->get_dab_status(s, 1), 0);
+    EXPECT_EQ(ens->d->get_dab_status(s, 1), 0);
     EXPECT_EQ(s.ber_fic, 7);
     EXPECT_EQ(s.tune_freq, 0);
 }
@@ -472,16 +472,16 @@ TEST_F(composite_test, version_query) {
         return bytes{};
     };
     unsigned int version = 0;
-    EXPECT_EQ(e->d->get_version(version), 1);
+    EXPECT_EQ(ens->d->get_version(version), 1);
     EXPECT_EQ(version, 0x041F002Au);
 }
 
 TEST_F(composite_test, emulated_module_keeps_the_preset_version) {
-    e->cfg->emulate = 1;
-    ASSERT_EQ(e->api->open_driver(), 1);
+    ens->cfg->emulate = 1;
+    ASSERT_EQ(ens->api->open_driver(), 1);
     unsigned int version = (4u << 24) | (31u << 16);
     // Every answer is empty: no record, so the query fails and the preset stays.
-    EXPECT_EQ(e->d->get_version(version), 0);
+    EXPECT_EQ(ens->d->get_version(version), 0);
     EXPECT_EQ(version, (4u << 24) | (31u << 16));
     EXPECT_TRUE(st().log.empty());
 }

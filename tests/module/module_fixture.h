@@ -20,14 +20,14 @@ protected:
     void SetUp() override {
         fakedrv::reset();
         fakedrv::install();
-        e = new ensemble();
-        captured.attach(e->l);
-        copy_field(e->cfg->device, "fake:0");
+        ens = new ensemble();
+        captured.attach(ens->l);
+        copy_field(ens->cfg->device, "fake:0");
     }
     void TearDown() override {
-        if (e->cfg->fd >= 0) e->api->close_driver();
-        delete e;
-        e = nullptr;
+        if (ens->cfg->fd >= 0) ens->api->close_driver();
+        delete ens;
+        ens = nullptr;
         fakedrv::uninstall();
     }
 
@@ -35,8 +35,8 @@ protected:
     // requests of the opening.
     void open(bool usb) {
         fakedrv::st().version = usb ? 4096 : 1;
-        ASSERT_EQ(e->api->open_driver(), 1);
-        ASSERT_EQ(e->api->usb, usb ? 1 : 0);
+        ASSERT_EQ(ens->api->open_driver(), 1);
+        ASSERT_EQ(ens->api->usb, usb ? 1 : 0);
         fakedrv::st().log.clear();
         fakedrv::st().bulk_count = 0;
     }
@@ -44,4 +44,5 @@ protected:
     bool logged(const std::string &text) const { return captured.has(text); }
 
     testsupport::log_capture captured;
+    ensemble *ens = nullptr;
 };

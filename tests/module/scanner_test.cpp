@@ -38,8 +38,8 @@ using scanner_bookkeeping = module_fixture;
 
 TEST_F(scanner_bookkeeping, unknown_band_leaves_the_module_alone) {
     open(true);
-    e->cfg->ensemblecnt = 5;
-    scanner sc(e);
+    ens->cfg->ensemblecnt = 5;
+    scanner sc(ens);
     for (int band : {0, 3, -1, 1000}) {
         sc.m_percent = 42;
         copy_field(sc.m_found, "old");
@@ -48,7 +48,7 @@ TEST_F(scanner_bookkeeping, unknown_band_leaves_the_module_alone) {
         EXPECT_EQ(sc.m_percent.load(), 0) << band;
         EXPECT_STREQ(sc.m_found, "") << band;
     }
-    EXPECT_EQ(e->cfg->ensemblecnt, 5);
+    EXPECT_EQ(ens->cfg->ensemblecnt, 5);
 }
 
 // Before, a module that accepted the search and then never moved on kept the scan, and with
@@ -74,12 +74,12 @@ TEST_F(scanner_bookkeeping, stalled_module_ends_the_band_scan) {
         SetUp();
         open(true);
         st().responder = c.module;
-        scanner sc(e);
+        scanner sc(ens);
         sc.stall_polls = 3;
         const auto t0 = std::chrono::steady_clock::now();
         EXPECT_EQ(sc.scan_band(1, 0), 0) << c.what;
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 10) << c.what;
-        EXPECT_EQ(e->cfg->ensemblecnt, 0) << c.what;
+        EXPECT_EQ(ens->cfg->ensemblecnt, 0) << c.what;
         if (c.silent) {
             EXPECT_TRUE(logged("shit...\n")) << c.what;
         }
@@ -96,7 +96,6 @@ protected:
         if (!testsupport::file_exists(demo + "/12c.eti") || !testsupport::file_exists(demo + "/la.eti"))
             GTEST_SKIP() << "demo signal not generated (make demo-signal)";
         ens = new ensemble();
-        e = ens;
         copy_field(ens->cfg->configfile, run_dir.file("dab.ini").c_str());
         copy_field(ens->cfg->logfilename, run_dir.file("dab.log").c_str());
     }
@@ -105,7 +104,7 @@ protected:
         if (started) ens->stop_threads();
         if (ens->cfg->fd >= 0) ens->api->close_driver();
         delete ens;
-        e = nullptr;
+        ens = nullptr;
     }
 
     // Ensembles of the demo signal placed on the named channels.

@@ -111,13 +111,13 @@ protected:
         etimaker::write(dir.file("notes.txt"), {'x'});
         etimaker::write(dir.file("5b.eti"), {1, 2, 3});  // no frame in it: no ensemble
 
-        e = new ensemble();
-        captured.attach(e->l);
+        ens = new ensemble();
+        captured.attach(ens->l);
     }
     void TearDown() override {
-        if (e->cfg->fd >= 0) e->api->close_driver();
-        delete e;
-        e = nullptr;
+        if (ens->cfg->fd >= 0) ens->api->close_driver();
+        delete ens;
+        ens = nullptr;
     }
 
     std::string device(const std::string &options = ",speed=5") const {
@@ -125,8 +125,8 @@ protected:
     }
 
     bool setup(const std::string &dev) {
-        copy_field(e->cfg->device, dev.c_str());
-        return e->cfg->set_config() == 1;
+        copy_field(ens->cfg->device, dev.c_str());
+        return ens->cfg->set_config() == 1;
     }
 
     bool logged(const std::string &text) const { return captured.contains(text); }
@@ -134,25 +134,25 @@ protected:
     // Sends nothing new; collects the answer records of the last command.
     std::vector<pnotification> answers(pnotification &list) {
         std::vector<pnotification> v;
-        e->d->get_notification(&list);
+        ens->d->get_notification(&list);
         for (pnotification n = list; n; n = n->next) v.push_back(n);
         return v;
     }
 
     void drain() {
         pnotification list = nullptr;
-        e->d->get_notification(&list);
+        ens->d->get_notification(&list);
         dcsr::dispose_list(list);
     }
 
     testsupport::temp_dir dir;
     testsupport::log_capture captured;
-    ensemble *e = nullptr;
+    ensemble *ens = nullptr;
 };
 
 TEST_P(sim_module_test, set_up_sequence_reads_the_module_version) {
     ASSERT_TRUE(setup(device()));
-    EXPECT_EQ(e->api->get_devicetype(), GetParam() ? 0 : 1);
+    EXPECT_EQ(ens->api->get_devicetype(), GetParam() ? 0 : 1);
     EXPECT_TRUE(logged("DAB module version: 4.40")) << "the version answer was not understood";
     EXPECT_FALSE(logged("Communication error"));
     EXPECT_FALSE(logged("TIMEOUT"));
@@ -160,15 +160,15 @@ TEST_P(sim_module_test, set_up_sequence_reads_the_module_version) {
 
 TEST_P(sim_module_test, tune_synchronises_only_where_an_ensemble_is) {
     ASSERT_TRUE(setup(device()));
-    EXPECT_EQ(e->d->tune(KHZ_12C), 1);
+    EXPECT_EQ(ens->d->tune(KHZ_12C), 1);
     notify_dab_status ds;
-    ASSERT_EQ(e->d->get_dab_status(ds, 1), 1);
+    ASSERT_EQ(ens->d->get_dab_status(ds, 1), 1);
     EXPECT_EQ(ds.sync, 7);
     EXPECT_EQ(ds.tune_freq * 16, KHZ_12C);
     EXPECT_LE(ds.ber_fic, 2);
-    EXPECT_EQ(e->d->tune(174928), 0) << "5A has no ensemble";
-    EXPECT_EQ(e->d->tune(176640), 0) << "5B's file holds no frame";
-    ASSERT_EQ(e->d->get_dab_status(ds, 1), 1);
+    EXPECT_EQ(ens->d->tune(174928), 0) << "5A has no ensemble";
+    EXPECT_EQ(ens->d->tune(176640), 0) << "5B's file holds no frame";
+    ASSERT_EQ(ens->d->get_dab_status(ds, 1), 1);
     EXPECT_EQ(ds.sync, 0);
     EXPECT_EQ(ds.tune_freq * 16, 174928 + 1712);
 }
@@ -176,13 +176,13 @@ TEST_P(sim_module_test, tune_synchronises_only_where_an_ensemble_is) {
 TEST_P(sim_module_test, search_finds_the_ensembles_in_order_with_progress) {
     ASSERT_TRUE(setup(device(",speed=4")));
     const int start = 174928, stop = 239200;
-    ASSERT_EQ(e->d->start_search(start, stop, 1), 1);
+    ASSERT_EQ(ens->d->start_search(start, stop, 1), 1);
     std::vector<int> found, progress;
     auto deadline = clock_type::now() + std::chrono::seconds(20);
     bool done = false;
     while (!done && clock_type::now() < deadline) {
         usleep(50000);
-        ASSERT_NE(e->d->get_dab_status(), 0);
+        ASSERT_NE(ens->d->get_dab_status(), 0);
         // Like the band scanner: the last status of an answer tells where the search is.
         pnotification list = nullptr;
         notify_dab_status *last = nullptr;
@@ -198,7 +198,7 @@ TEST_P(sim_module_test, search_finds_the_ensembles_in_order_with_progress) {
             if (next == 0)
                 done = true;
             else
-                EXPECT_EQ(e->d->start_search(next, stop, 1), 1);
+                EXPECT_EQ(ens->d->start_search(next, stop, 1), 1);
         } else if (last && last->tune_freq * 16 >= stop) {
             done = true;
         }
@@ -214,18 +214,18 @@ TEST_P(sim_module_test, search_finds_the_ensembles_in_order_with_progress) {
     EXPECT_EQ(progress.size(), 38u);
 
     // L-band holds LA only.
-    ASSERT_EQ(e->d->start_search(KHZ_LA, 1490624, 2), 1);
+    ASSERT_EQ(ens->d->start_search(KHZ_LA, 1490624, 2), 1);
     usleep(300000);
     notify_dab_status ds;
-    ASSERT_EQ(e->d->get_dab_status(ds, 1), 1);
+    ASSERT_EQ(ens->d->get_dab_status(ds, 1), 1);
     EXPECT_EQ(ds.sync, 7);
     EXPECT_EQ(ds.tune_freq * 16, KHZ_LA);
 }
 
 TEST_P(sim_module_test, routed_subchannels_and_only_those_appear_in_the_rdi_stream) {
     ASSERT_TRUE(setup(device()));
-    ASSERT_EQ(e->d->tune(KHZ_12C), 1);
-    ASSERT_NE(e->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, 2), 0);
+    ASSERT_EQ(ens->d->tune(KHZ_12C), 1);
+    ASSERT_NE(ens->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, 2), 0);
     pnotification list = nullptr;
     bool answered = false;
     for (pnotification n : answers(list))
@@ -238,7 +238,7 @@ TEST_P(sim_module_test, routed_subchannels_and_only_those_appear_in_the_rdi_stre
         }
     dcsr::dispose_list(list);
     EXPECT_TRUE(answered);
-    ASSERT_NE(e->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, 9), 0);
+    ASSERT_NE(ens->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, 9), 0);
     answered = false;
     for (pnotification n : answers(list))
         if (n->type == _select_subchannel) {
@@ -250,7 +250,7 @@ TEST_P(sim_module_test, routed_subchannels_and_only_those_appear_in_the_rdi_stre
 
     auto frames = frames_of(dir.file(std::to_string(KHZ_12C) + ".eti"));
     auto sizes = [](int subch) { return subch == 1 ? size_t{192} : size_t{96}; };
-    auto r = rdiunpack::unpack(read_rdi(e->cfg->fd, 600), sizes);
+    auto r = rdiunpack::unpack(read_rdi(ens->cfg->fd, 600), sizes);
     EXPECT_GE(expect_same_as_file(r, frames), 10u);
     for (const auto &m : r.msc) {
         EXPECT_EQ(m.subchid, 2) << "sub-channel 1 was never routed";
@@ -259,52 +259,52 @@ TEST_P(sim_module_test, routed_subchannels_and_only_those_appear_in_the_rdi_stre
     }
 
     // RDI configuration 1 is 20-bit packing; 0 stops the stream.
-    ASSERT_NE(e->d->set_rdi_config(1), 0);
+    ASSERT_NE(ens->d->set_rdi_config(1), 0);
     drain();
-    read_rdi(e->cfg->fd, 100);
-    r = rdiunpack::unpack(read_rdi(e->cfg->fd, 400), sizes);
+    read_rdi(ens->cfg->fd, 100);
+    r = rdiunpack::unpack(read_rdi(ens->cfg->fd, 400), sizes);
     ASSERT_FALSE(r.msc.empty());
     EXPECT_FALSE(r.msc.back().bits22);
-    ASSERT_NE(e->d->set_rdi_config(0), 0);
+    ASSERT_NE(ens->d->set_rdi_config(0), 0);
     drain();
-    read_rdi(e->cfg->fd, 100);
-    EXPECT_TRUE(read_rdi(e->cfg->fd, 300).empty());
+    read_rdi(ens->cfg->fd, 100);
+    EXPECT_TRUE(read_rdi(ens->cfg->fd, 300).empty());
 
     // Retuning clears the routing.
-    ASSERT_NE(e->d->set_rdi_config(4), 0);
+    ASSERT_NE(ens->d->set_rdi_config(4), 0);
     drain();
-    ASSERT_EQ(e->d->tune(KHZ_12C), 1);
-    read_rdi(e->cfg->fd, 100);
-    r = rdiunpack::unpack(read_rdi(e->cfg->fd, 300), sizes);
+    ASSERT_EQ(ens->d->tune(KHZ_12C), 1);
+    read_rdi(ens->cfg->fd, 100);
+    r = rdiunpack::unpack(read_rdi(ens->cfg->fd, 300), sizes);
     EXPECT_FALSE(r.fic.empty());
     EXPECT_TRUE(r.msc.empty());
 }
 
 TEST_P(sim_module_test, configuration_change_sends_a_status_auto_notification) {
     ASSERT_TRUE(setup(device()));  // sync notifications on, reconfiguration off
-    ASSERT_EQ(e->d->tune(KHZ_7A), 1);
+    ASSERT_EQ(ens->d->tune(KHZ_7A), 1);
     notify_dab_status ds;
     bool seen = false;
     for (int i = 0; i < 40 && !seen; i++) {
         usleep(50000);
-        seen = e->d->get_dab_status(ds, 1) == 1 && ds.notify_reason == 4;
+        seen = ens->d->get_dab_status(ds, 1) == 1 && ds.notify_reason == 4;
     }
     EXPECT_TRUE(seen) << "7A changes its organisation every 5 frames";
-    ASSERT_NE(e->d->set_dab_status_auto_notifications(1, 1, 7, 0), 0);
+    ASSERT_NE(ens->d->set_dab_status_auto_notifications(1, 1, 7, 0), 0);
     drain();
     seen = false;
     for (int i = 0; i < 40 && !seen; i++) {
         usleep(50000);
-        seen = e->d->get_dab_status(ds, 1) == 1 && ds.notify_reason == 5;
+        seen = ens->d->get_dab_status(ds, 1) == 1 && ds.notify_reason == 5;
     }
     EXPECT_TRUE(seen) << "with reconfiguration notifications on, the reason is 5";
     EXPECT_GT(ds.reconf, 0);
 
     // 12C never changes: no such notification there.
-    ASSERT_EQ(e->d->tune(KHZ_12C), 1);
+    ASSERT_EQ(ens->d->tune(KHZ_12C), 1);
     for (int i = 0; i < 10; i++) {
         usleep(50000);
-        ASSERT_EQ(e->d->get_dab_status(ds, 1), 1);
+        ASSERT_EQ(ens->d->get_dab_status(ds, 1), 1);
         EXPECT_EQ(ds.notify_reason, 0);
     }
 }
@@ -312,14 +312,14 @@ TEST_P(sim_module_test, configuration_change_sends_a_status_auto_notification) {
 TEST_P(sim_module_test, removal_is_detected) {
     ASSERT_TRUE(setup(device()));
     int removed = -1;
-    EXPECT_EQ(ioctrl(e->cfg->fd, static_cast<int>(DRV_GET_REMOVED), &removed, 4, &removed, 4, nullptr), 0);
+    EXPECT_EQ(ioctrl(ens->cfg->fd, static_cast<int>(DRV_GET_REMOVED), &removed, 4, &removed, 4, nullptr), 0);
     EXPECT_EQ(removed, 0);
-    EXPECT_EQ(e->api->get_removed(), 0);
+    EXPECT_EQ(ens->api->get_removed(), 0);
     etimaker::write(dir.file("unplugged"), {});
     usleep(400000);
-    EXPECT_EQ(ioctrl(e->cfg->fd, static_cast<int>(DRV_GET_REMOVED), &removed, 4, &removed, 4, nullptr), -1);
+    EXPECT_EQ(ioctrl(ens->cfg->fd, static_cast<int>(DRV_GET_REMOVED), &removed, 4, &removed, 4, nullptr), -1);
     if (!GetParam()) {
-        EXPECT_EQ(e->api->get_removed(), 1);
+        EXPECT_EQ(ens->api->get_removed(), 1);
         EXPECT_TRUE(logged("removed USB device"));
     }
 }
@@ -330,7 +330,7 @@ TEST_P(sim_module_test, unknown_commands_are_rejected_and_memory_blocks_kept) {
     const unsigned char cmd[] = {0x10, 0x7F, 0x00, 0x00};
     std::memcpy(msg.buf, cmd, sizeof cmd);
     msg.size = sizeof cmd;
-    ASSERT_NE(e->api->write_module_buf(&msg), 0);
+    ASSERT_NE(ens->api->write_module_buf(&msg), 0);
     pnotification list = nullptr;
     auto v = answers(list);
     ASSERT_EQ(v.size(), 1u);
@@ -342,7 +342,7 @@ TEST_P(sim_module_test, unknown_commands_are_rejected_and_memory_blocks_kept) {
     const unsigned char short_tune[] = {0x01, 0x02, 0x00, 0x04, 0x03};
     std::memcpy(msg.buf, short_tune, sizeof short_tune);
     msg.size = sizeof short_tune;
-    ASSERT_NE(e->api->write_module_buf(&msg), 0);
+    ASSERT_NE(ens->api->write_module_buf(&msg), 0);
     v = answers(list);
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(static_cast<notify_response *>(v[0])->code, 2);
@@ -350,9 +350,9 @@ TEST_P(sim_module_test, unknown_commands_are_rejected_and_memory_blocks_kept) {
 
     unsigned char block[16];
     for (int i = 0; i < 16; i++) block[i] = static_cast<unsigned char>(0xA0 + i);
-    ASSERT_NE(e->d->write_memblock(0x1000, block), 0);
+    ASSERT_NE(ens->d->write_memblock(0x1000, block), 0);
     drain();
-    ASSERT_NE(e->d->read_memblock(0x1000), 0);
+    ASSERT_NE(ens->d->read_memblock(0x1000), 0);
     bool got = false;
     for (pnotification n : answers(list))
         if (n->type == _mem_block) {
@@ -365,19 +365,19 @@ TEST_P(sim_module_test, unknown_commands_are_rejected_and_memory_blocks_kept) {
     EXPECT_TRUE(got);
     // The same bytes through the bulk window.
     unsigned char back[16] = {};
-    ASSERT_EQ(e->api->read_mem(back, 0x1000, 16), 1);
+    ASSERT_EQ(ens->api->read_mem(back, 0x1000, 16), 1);
     EXPECT_EQ(std::memcmp(back, block, 16), 0);
 }
 
 TEST_P(sim_module_test, host_that_does_not_read_loses_whole_frames_only) {
     ASSERT_TRUE(setup(device(",speed=100")));
-    ASSERT_EQ(e->d->tune(KHZ_12C), 1);
-    ASSERT_NE(e->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, 1), 0);
+    ASSERT_EQ(ens->d->tune(KHZ_12C), 1);
+    ASSERT_NE(ens->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, 1), 0);
     drain();
     auto deadline = clock_type::now() + std::chrono::seconds(20);
-    while (e->api->get_overruns() == 0 && clock_type::now() < deadline) usleep(100000);
-    EXPECT_GT(e->api->get_overruns(), 0);
-    auto r = rdiunpack::unpack(read_rdi(e->cfg->fd, 500), [](int) { return size_t{192}; });
+    while (ens->api->get_overruns() == 0 && clock_type::now() < deadline) usleep(100000);
+    EXPECT_GT(ens->api->get_overruns(), 0);
+    auto r = rdiunpack::unpack(read_rdi(ens->cfg->fd, 500), [](int) { return size_t{192}; });
     EXPECT_TRUE(r.faults.empty()) << r.faults.front();
     EXPECT_GT(r.msc.size(), 10u);
 }
@@ -388,17 +388,17 @@ TEST_P(sim_module_test, demo_ensemble_comes_back_exactly_from_the_rdi_stream) {
     auto frames = frames_of(demo + "/12c.eti");
     ASSERT_FALSE(frames.empty());
     ASSERT_TRUE(setup("sim:" + demo + (GetParam() ? ",pci" : "") + ",speed=4"));
-    ASSERT_EQ(e->d->tune(KHZ_12C), 1);
+    ASSERT_EQ(ens->d->tune(KHZ_12C), 1);
     const auto &first = frames.front();
     for (int i = 0; i < first.nst; i++) {
-        ASSERT_NE(e->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, first.stc[static_cast<size_t>(i)].scid), 0);
+        ASSERT_NE(ens->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, first.stc[static_cast<size_t>(i)].scid), 0);
         drain();
     }
     auto sizes = [&first](int subch) {
         int i = first.find_stream(subch);
         return i < 0 ? size_t{0} : first.stc[static_cast<size_t>(i)].len;
     };
-    auto r = rdiunpack::unpack(read_rdi(e->cfg->fd, 800), sizes);
+    auto r = rdiunpack::unpack(read_rdi(ens->cfg->fd, 800), sizes);
     EXPECT_GE(expect_same_as_file(r, frames), static_cast<size_t>(10 * first.nst));
 }
 
@@ -411,8 +411,8 @@ TEST_P(sim_live_test, eti_through_a_fifo_is_received_on_any_frequency_until_it_e
     std::string fifo = dir.file("live.eti");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     ASSERT_TRUE(setup("sim:eti=" + fifo + (GetParam() ? ",pci" : "") + ",speed=5"));
-    ASSERT_EQ(e->d->tune(KHZ_LA), 1) << "live input is received whatever is tuned";
-    ASSERT_NE(e->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, 1), 0);
+    ASSERT_EQ(ens->d->tune(KHZ_LA), 1) << "live input is received whatever is tuned";
+    ASSERT_NE(ens->d->select_subchannel(8, 3, 1, 2, 1, 0, 0, 1), 0);
     drain();
 
     auto bytes = etimaker::stream(40, {{1, 0, 6}, {2, 6, 6}});
@@ -427,7 +427,7 @@ TEST_P(sim_live_test, eti_through_a_fifo_is_received_on_any_frequency_until_it_e
         }
         close(w);
     });
-    auto words = read_rdi(e->cfg->fd, 1500);
+    auto words = read_rdi(ens->cfg->fd, 1500);
     writer.join();
     etimaker::write(dir.file("copy.eti"), bytes);
     auto r = rdiunpack::unpack(words, [](int) { return size_t{48}; });
@@ -439,12 +439,12 @@ TEST_P(sim_live_test, eti_through_a_fifo_is_received_on_any_frequency_until_it_e
     notify_dab_status ds;
     bool lost = false;
     for (int i = 0; i < 20 && !lost; i++) {
-        lost = e->d->get_dab_status(ds, 1) == 1 && ds.sync == 0;
+        lost = ens->d->get_dab_status(ds, 1) == 1 && ds.sync == 0;
         usleep(50000);
     }
     EXPECT_TRUE(lost);
     EXPECT_EQ(ds.notify_reason, 4);
-    EXPECT_EQ(e->d->tune(KHZ_12C), 0);
+    EXPECT_EQ(ens->d->tune(KHZ_12C), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(variants, sim_live_test, ::testing::Values(false, true),

@@ -87,7 +87,6 @@ void uninstall() { device_unregister_provider("mscfake:"); }
 void msc_fixture::SetUp() {
     mscfake::install();
     ens = new ensemble();
-    e = ens;
     m = ens->msc_stream;
     captured.attach(ens->l);
     ens->rbuff->init_ring_buffer(1);
@@ -98,7 +97,6 @@ void msc_fixture::TearDown() {
     ens->fic_stream->clearall();
     delete ens;
     ens = nullptr;
-    e = nullptr;
     mscfake::uninstall();
 }
 
