@@ -1,6 +1,9 @@
 #include "common/dab_tables.h"
 
-#include <strings.h>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace dabcommon {
 
@@ -38,33 +41,24 @@ int layer2_bitrate_index(int bitrate, bool lsf) {
     return -1;
 }
 
-namespace {
-struct channel_entry {
-    const char *name;
-    int khz;
-};
-// EN 50248 / EN 300 401 annex: Band III and L-band channel raster.
-constexpr std::array<channel_entry, 61> channels = {{
-    {"5A", 174928},  {"5B", 176640},  {"5C", 178352},  {"5D", 180064},  {"6A", 181936},  {"6B", 183648},
-    {"6C", 185360},  {"6D", 187072},  {"7A", 188928},  {"7B", 190640},  {"7C", 192352},  {"7D", 194064},
-    {"8A", 195936},  {"8B", 197648},  {"8C", 199360},  {"8D", 201072},  {"9A", 202928},  {"9B", 204640},
-    {"9C", 206352},  {"9D", 208064},  {"10A", 209936}, {"10N", 210096}, {"10B", 211648}, {"10C", 213360},
-    {"10D", 215072}, {"11A", 216928}, {"11N", 217088}, {"11B", 218640}, {"11C", 220352}, {"11D", 222064},
-    {"12A", 223936}, {"12N", 224096}, {"12B", 225648}, {"12C", 227360}, {"12D", 229072}, {"13A", 230784},
-    {"13B", 232496}, {"13C", 234208}, {"13D", 235776}, {"13E", 237488}, {"13F", 239200}, {"LA", 1452960},
-    {"LB", 1454672}, {"LC", 1456384}, {"LD", 1458096}, {"LE", 1459808}, {"LF", 1461520}, {"LG", 1463232},
-    {"LH", 1464944}, {"LI", 1466656}, {"LJ", 1468368}, {"LK", 1470080}, {"LL", 1471792}, {"LM", 1473504},
-    {"LN", 1475216}, {"LO", 1476928}, {"LP", 1478640}, {"LQ", 1480352}, {"LR", 1482064}, {"LS", 1483776},
-    {"LT", 1485488},
-}};
-static_assert(channels.size() == 61);
-}  // namespace
-
 int channel_frequency_khz(const char *name) {
     if (!name) return -1;
-    for (const auto &c : channels)
-        if (strcasecmp(c.name, name) == 0) return c.khz;
-    return -1;
+    const size_t len = strlen(name);
+    auto letter = [](char c) { return std::toupper(static_cast<unsigned char>(c)) - 'A'; };
+    if (len == 2 && (name[0] == 'L' || name[0] == 'l')) {
+        const int i = letter(name[1]);
+        return i >= 0 && i <= LBAND_INDEX_LAST ? dabfreq[static_cast<size_t>(LBAND_INDEX_FIRST + i)] : -1;
+    }
+    if (len < 2 || len > 3 || !std::isdigit(static_cast<unsigned char>(name[0])) ||
+        (len == 3 && !std::isdigit(static_cast<unsigned char>(name[1]))))
+        return -1;
+    const int block = atoi(std::string(name, len - 1).c_str());
+    const int i = letter(name[len - 1]);
+    if (block < 5 || block > 13 || i < 0) return -1;
+    // The three N channels of blocks 10 to 12 lie 160 kHz above their A channel.
+    if (i == 'N' - 'A') return block >= 10 && block <= 12 ? dabfreq[static_cast<size_t>(BAND3_INDEX_FIRST + 4 * (block - 5))] + 160 : -1;
+    if (i > (block == 13 ? 5 : 3)) return -1;
+    return dabfreq[static_cast<size_t>(BAND3_INDEX_FIRST + 4 * (block - 5) + i)];
 }
 
 }  // namespace dabcommon

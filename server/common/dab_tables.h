@@ -5,6 +5,40 @@
 
 namespace dabcommon {
 
+// EN 300 401 / EN 50248 channel raster as the receiver module numbers it (kHz): 0-22 L-band
+// LA..LW, 23-60 Band III 5A..13F, then three unnamed VHF band I entries.
+inline constexpr std::array<int, 64> dabfreq = {
+    1452960, 1454672, 1456384, 1458096, 1459808, 1461520, 1463232, 1464944,  // LA..LH
+    1466656, 1468368, 1470080, 1471792, 1473504, 1475216, 1476928, 1478640,  // LI..LP
+    1480352, 1482064, 1483776, 1485488, 1487200, 1488912, 1490624,           // LQ..LW
+    174928,  176640,  178352,  180064,                                       // 5A..5D
+    181936,  183648,  185360,  187072,                                       // 6A..6D
+    188928,  190640,  192352,  194064,                                       // 7A..7D
+    195936,  197648,  199360,  201072,                                       // 8A..8D
+    202928,  204640,  206352,  208064,                                       // 9A..9D
+    209936,  211648,  213360,  215072,                                       // 10A..10D
+    216928,  218640,  220352,  222064,                                       // 11A..11D
+    223936,  225648,  227360,  229072,                                       // 12A..12D
+    230784,  232496,  234208,  235776,  237488,  239200,                     // 13A..13F
+    82300,   84000,   85700,
+};
+static_assert(dabfreq.size() == 64 && dabfreq[22] == 1490624 && dabfreq[23] == 174928 && dabfreq[60] == 239200);
+
+// The A channel of each Band III block 5..13.
+inline constexpr std::array<int, 9> band3 = {174928, 181936, 188928, 195936, 202928, 209936, 216928, 223936, 230784};
+
+inline constexpr int BAND3_FIRST = 174928;   // 5A
+inline constexpr int BAND3_LAST = 239200;    // 13F
+inline constexpr int LBAND_FIRST = 1452960;  // LA
+inline constexpr int LBAND_LAST = 1490624;   // LW
+inline constexpr int CHANNEL_NAME_SIZE = 8;  // "13f" or "lw" and the terminator, with room to spare
+// Indices into dabfreq.
+inline constexpr int LBAND_INDEX_FIRST = 0;
+inline constexpr int LBAND_INDEX_LAST = 22;
+inline constexpr int BAND3_INDEX_FIRST = 23;
+inline constexpr int BAND3_INDEX_LAST = 60;
+inline constexpr int LBAND_SPACING_KHZ = 1712;
+
 struct uep_entry {
     uint16_t size;      // capacity units
     uint8_t level;      // protection level 1..5
@@ -79,6 +113,7 @@ int eep_bitrate(int option, int level, int size);
 int layer2_bitrate_index(int bitrate, bool lsf);
 
 // Channel name ("5A".."13F", "LA".."LW") to centre frequency in kHz, or -1.
+// Frequency of a channel named exactly ("12C", "la", "10N"); -1 for any other name.
 int channel_frequency_khz(const char *name);
 
 }  // namespace dabcommon

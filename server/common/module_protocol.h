@@ -2,6 +2,7 @@
 // The receiver module's message protocol, shared by the server's command layer and the
 // virtual module: record groups, command codes, channel table indices, frequency fields.
 
+#include "common/dab_tables.h"
 #include <cstdint>
 
 namespace dabcommon {
@@ -42,12 +43,7 @@ enum : uint8_t {
 constexpr uint8_t NOTIFY_DAB_STATUS = 0x0A;
 constexpr uint8_t NOTIFY_MEM_BLOCK = 0x0B;
 
-// Indices of the module's 64-entry channel table: L band LA..LW, then Band III 5A..13F.
-constexpr int LBAND_INDEX_FIRST = 0;
-constexpr int LBAND_INDEX_LAST = 22;
-constexpr int BAND3_INDEX_FIRST = 23;
-constexpr int BAND3_INDEX_LAST = 60;
-constexpr int LBAND_SPACING_KHZ = 1712;
+// The module numbers channels by their index in dabfreq (common/dab_tables.h).
 
 // A 4-bit mode and a 19-bit frequency in 16 kHz units in three bytes.
 constexpr int FREQ_UNIT_KHZ = 16;

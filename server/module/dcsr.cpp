@@ -16,28 +16,6 @@
 #include "core/log.h"
 #include "module/dabapi.h"
 
-// EN 300 401 / EN 50248 channel raster: L-band LA..LW, Band III 5A..13F, then three
-// unnamed VHF band I entries.
-const std::array<int, 64> dabfreq = {
-    1452960, 1454672, 1456384, 1458096, 1459808, 1461520, 1463232, 1464944,  // LA..LH
-    1466656, 1468368, 1470080, 1471792, 1473504, 1475216, 1476928, 1478640,  // LI..LP
-    1480352, 1482064, 1483776, 1485488, 1487200, 1488912, 1490624,           // LQ..LW
-    174928,  176640,  178352,  180064,                                       // 5A..5D
-    181936,  183648,  185360,  187072,                                       // 6A..6D
-    188928,  190640,  192352,  194064,                                       // 7A..7D
-    195936,  197648,  199360,  201072,                                       // 8A..8D
-    202928,  204640,  206352,  208064,                                       // 9A..9D
-    209936,  211648,  213360,  215072,                                       // 10A..10D
-    216928,  218640,  220352,  222064,                                       // 11A..11D
-    223936,  225648,  227360,  229072,                                       // 12A..12D
-    230784,  232496,  234208,  235776,  237488,  239200,                     // 13A..13F
-    82300,   84000,   85700,
-};
-static_assert(std::tuple_size<decltype(dabfreq)>::value == 64, "channel table has 64 entries");
-
-const std::array<int, 9> band3 = {174928, 181936, 188928, 195936, 202928, 209936, 216928, 223936, 230784};
-static_assert(std::tuple_size<decltype(band3)>::value == 9, "one A channel per block 5..13");
-
 namespace {
 
 using namespace dabcommon;

@@ -3,6 +3,8 @@
 
 #include <array>
 
+#include "common/dab_tables.h"
+
 class ensemble;
 
 enum notification_type {
@@ -73,15 +75,14 @@ struct notify_ms_audio_info : notification {
     int warnings = 0, mpeg = 0, bitrate_index = 0, mode = 0, joint_stereo_mode = 0, original = 0, copyright = 0;
 };
 
-// Channel table (kHz): 0-22 L-band LA..LW, 23-60 Band III 5A..13F, 61-63 unnamed.
-extern const std::array<int, 64> dabfreq;
-extern const std::array<int, 9> band3;
-
-constexpr int BAND3_FIRST = 174928;   // 5A
-constexpr int BAND3_LAST = 239200;    // 13F
-constexpr int LBAND_FIRST = 1452960;  // LA
-constexpr int LBAND_LAST = 1490624;   // LW
-constexpr int CHANNEL_NAME_SIZE = 8;  // "13f" or "lw" and the terminator, with room to spare
+// The channel raster lives with the standard's tables.
+using dabcommon::band3;
+using dabcommon::BAND3_FIRST;
+using dabcommon::BAND3_LAST;
+using dabcommon::CHANNEL_NAME_SIZE;
+using dabcommon::dabfreq;
+using dabcommon::LBAND_FIRST;
+using dabcommon::LBAND_LAST;
 
 class dcsr {
 public:

@@ -7,10 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "module/dabapi.h"
 #include "common/dab_tables.h"
 #include "common/module_protocol.h"
-#include "module/dcsr.h"
+#include "module/dabapi.h"
 
 namespace {
 

@@ -7,15 +7,13 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "module/dcsr.h"
+#include "common/dab_tables.h"
 
 namespace {
 
 constexpr const char *ETI_SUFFIX = ".eti";
 constexpr double MIN_SPEED = 0.01;
 constexpr double MAX_SPEED = 1000.0;
-constexpr int LBAND_CHANNELS = 23;  // LA..LW
-constexpr int BAND3_INDEX = 23;     // 5A in the channel table
 
 bool all_digits(const std::string &s) {
     if (s.empty()) return false;
@@ -35,16 +33,8 @@ int sim_file_khz(const char *base) {
         // A bare number is a frequency; the small numbers of the channel table's index are not.
         return (khz >= 1000 && khz <= 2000000) ? static_cast<int>(khz) : 0;
     }
-    if (s.size() == 2 && s[0] == 'l' && s[1] >= 'a' && s[1] < 'a' + LBAND_CHANNELS) return dabfreq[static_cast<size_t>(s[1] - 'a')];
-    if (s.size() < 2 || s.size() > 3) return 0;
-    std::string block = s.substr(0, s.size() - 1);
-    char letter = s.back();
-    if (!all_digits(block)) return 0;
-    int b = std::atoi(block.c_str());
-    if (b < 5 || b > 13) return 0;
-    int letters = b == 13 ? 6 : 4;
-    if (letter < 'a' || letter >= 'a' + letters) return 0;
-    return dabfreq[static_cast<size_t>(BAND3_INDEX + 4 * (b - 5) + (letter - 'a'))];
+    const int khz = dabcommon::channel_frequency_khz(s.c_str());
+    return khz > 0 ? khz : 0;
 }
 
 int parse_sim_name(const char *name, sim_options &o) {

@@ -42,9 +42,13 @@ TEST(Tables, SubchannelSizes) {
     EXPECT_EQ(dabcommon::eep_bitrate(1, 1, 27), 32);
     EXPECT_EQ(dabcommon::layer2_bitrate_index(128, false), 8);
     EXPECT_EQ(dabcommon::layer2_bitrate_index(64, true), 8);
-    EXPECT_EQ(dabcommon::channel_frequency_khz("12C"), 227360);
-    EXPECT_EQ(dabcommon::channel_frequency_khz("la"), 1452960);
-    EXPECT_EQ(dabcommon::channel_frequency_khz("14Z"), -1);
+    // Exact channel names only, on the raster the module tunes.
+    const struct { const char *name; int khz; } channels[] = {
+        {"12C", 227360}, {"la", 1452960}, {"LW", 1490624}, {"5a", 174928}, {"13F", 239200}, {"10N", 210096},
+        {"12n", 224096}, {"14Z", -1}, {"13G", -1}, {"5E", -1}, {"4A", -1}, {"9N", -1}, {"LX", -1}, {"1", -1},
+        {"", -1}, {"12CC", -1}, {"A5", -1},
+    };
+    for (const auto &c : channels) EXPECT_EQ(dabcommon::channel_frequency_khz(c.name), c.khz) << c.name;
 }
 
 TEST(Fig, Type0Vectors) {
