@@ -169,7 +169,7 @@ void run(const run_options &o) {
     if (o.scan) scan_bands();
     if (o.rdidump) {
         e->api->set_dbg_mode(o.testmode ? 1 : 0);
-        start_rdidump(o.testmode ? 0 : 1);
+        start_rdidump(e, o.testmode ? 0 : 1);
     }
     if (!o.quit) {
         puts("\nserver is running, press CTRL-C to abort");

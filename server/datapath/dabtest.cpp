@@ -24,11 +24,13 @@ pthread_t rdidump_thread;
 std::atomic<bool> rdidump_alive(false);
 bool rdidump_joinable = false;
 std::atomic<int> rdidump_stop(0);
+ensemble *dump_e = nullptr;
 int all = 0;
 // The counting pattern continues across blocks.
 unsigned int last_word = 0;
 
 void dump_blocks() {
+    ensemble *e = dump_e;
     std::vector<unsigned int> buf(RDI_BLOCK_WORDS);
     while (!e->cfg->finished && !rdidump_stop.load()) {
         struct pollfd pfd = {e->cfg->fd, POLLIN, 0};
@@ -77,12 +79,13 @@ void dump(const unsigned int *buf, int size) {
     }
 }
 
-void start_rdidump(int val) {
+void start_rdidump(ensemble *ens, int val) {
     if (rdidump_alive.load()) return;
     if (rdidump_joinable) {
         pthread_join(rdidump_thread, nullptr);
         rdidump_joinable = false;
     }
+    dump_e = ens;
     all = val;
     last_word = 0;
     rdidump_stop.store(0);

@@ -23,27 +23,19 @@
 
 namespace dptest {
 
-// Whether the test's ensemble is also the global one while it runs: the decoders reach theirs
-// through their back pointers, but the RDI dump tool knows only the global.
-enum class global_e { set, leave };
-
 class datapath_env {
     testsupport::log_capture captured_;  // declared first: it outlives the ensemble's last messages
 
 public:
-    explicit datapath_env(global_e g = global_e::set) : set_global_(g == global_e::set) {
+    // The decoders reach the test's ensemble through their back pointers: the global stays unset.
+    datapath_env() {
         ens.cfg->logfilelevel = LOG_NONE;
         ens.cfg->logscrnlevel = LOG_NONE;
         captured_.attach(ens.l);
-        if (set_global_) {
-            saved_e_ = e;
-            e = &ens;
-        }
     }
     ~datapath_env() {
         ens.rdi_stream->stop();
         close_pipe();
-        if (set_global_) e = saved_e_;
     }
     datapath_env(const datapath_env &) = delete;
     datapath_env &operator=(const datapath_env &) = delete;
@@ -89,8 +81,6 @@ public:
     ensemble ens;
 
 private:
-    bool set_global_;
-    ensemble *saved_e_ = nullptr;
     int writer_ = -1;
 };
 

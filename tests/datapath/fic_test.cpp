@@ -36,7 +36,7 @@ protected:
     gen_data_t *alloc_record() { return static_cast<gen_data_t *>(malloc(512)); }
 
     // The decoder and the store reach the ensemble through their own pointer only.
-    datapath_env env{dptest::global_e::leave};
+    datapath_env env;
 };
 
 fib_builder three_subchannels() {

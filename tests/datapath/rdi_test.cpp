@@ -327,7 +327,7 @@ TEST(RdiDump, CountingPatternAndFullDump) {
     testsupport::temp_dir dir;
     {
         stdout_to_file out(dir.file("pattern.txt"));
-        start_rdidump(0);
+        start_rdidump(&env.ens, 0);
         env.write_words({1, 2, 3, 5, 0, 6});
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         stop_rdidump();
@@ -339,7 +339,7 @@ TEST(RdiDump, CountingPatternAndFullDump) {
 
     {
         stdout_to_file out(dir.file("all.txt"));
-        start_rdidump(1);
+        start_rdidump(&env.ens, 1);
         env.write_words({1, 0, 2, 3, 4, 5, 6, 7, 8, 9});
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         stop_rdidump();
