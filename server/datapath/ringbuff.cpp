@@ -1,5 +1,7 @@
 #include "datapath/ringbuff.h"
 
+#include <sched.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -134,23 +136,50 @@ void ringbuff::ring_putc(int stream, int bufnum, unsigned char c) { ring_write(s
 void ringbuff::ring_write(int stream, int bufnum, const unsigned char *c, int len) {
     if (!valid(stream, bufnum) || !c || len <= 0 || !initialised) return;
     rbuff_t &r = ringbuf[stream];
-    mutex_guard g(&r.lock);
-    unsigned char *buf = r.ptr[bufnum];
-    unsigned long size = r.bufsize[bufnum];
-    if (!buf || size == 0 || size > RING_ALLOC) return;
-    unsigned long w = r.writeptr[bufnum].load();
-    unsigned long n = static_cast<unsigned long>(len);
-    // More than one buffer at once: only the newest bufsize bytes can survive anyway.
-    if (n > size) {
-        c += n - size;
-        w += n - size;
-        n = size;
+    {
+        mutex_guard g(&r.lock);
+        unsigned char *buf = r.ptr[bufnum];
+        unsigned long size = r.bufsize[bufnum];
+        if (!buf || size == 0 || size > RING_ALLOC) return;
+        unsigned long w = r.writeptr[bufnum].load();
+        unsigned long n = static_cast<unsigned long>(len);
+        // More than one buffer at once: only the newest bufsize bytes can survive anyway.
+        if (n > size) {
+            c += n - size;
+            w += n - size;
+            n = size;
+        }
+        unsigned long idx = w % size;
+        unsigned long first = size - idx < n ? size - idx : n;
+        std::memcpy(buf + idx, c, first);
+        if (n > first) std::memcpy(buf, c + first, n - first);
+        r.writeptr[bufnum].store(w + n);
     }
-    unsigned long idx = w % size;
-    unsigned long first = size - idx < n ? size - idx : n;
-    std::memcpy(buf + idx, c, first);
-    if (n > first) std::memcpy(buf, c + first, n - first);
-    r.writeptr[bufnum].store(w + n);
+    tell_wakers();
+}
+
+bool ringbuff::add_waker(ring_waker *w) {
+    for (auto &slot : wakers_) {
+        ring_waker *expected = nullptr;
+        if (slot.compare_exchange_strong(expected, w)) return true;
+    }
+    return false;
+}
+
+void ringbuff::remove_waker(ring_waker *w) {
+    for (auto &slot : wakers_) {
+        ring_waker *expected = w;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
+    // A write that loaded the pointer before it was cleared may still be calling it.
+    while (telling_.load() > 0) sched_yield();
+}
+
+void ringbuff::tell_wakers() {
+    telling_++;
+    for (auto &slot : wakers_)
+        if (ring_waker *w = slot.load()) w->ring_written();
+    telling_--;
 }
 
 ring_reader::ring_reader(ringbuff *rb, int stream, int part)
@@ -231,7 +260,7 @@ unsigned long ring_reader::behind() {
     return w - cursor_;
 }
 
-unsigned long ring_reader::read(void *dst, unsigned long len) {
+unsigned long ring_reader::peek(void *dst, unsigned long len) {
     if (!held_ || !dst || len == 0) return 0;
     unsigned long w, size;
     int fs;
@@ -258,7 +287,12 @@ unsigned long ring_reader::read(void *dst, unsigned long len) {
         skip_to(w2, fs);
         return 0;
     }
-    cursor_ += n;
+    return n;
+}
+
+unsigned long ring_reader::read(void *dst, unsigned long len) {
+    const unsigned long n = peek(dst, len);
+    consume(n);
     return n;
 }
 

@@ -35,6 +35,13 @@ typedef struct rbuff_s {
     pthread_mutex_t lock;
 } rbuff_t, *prbuff_t;
 
+// Told after every write, on the writer's thread: it must not block or take the stream's lock.
+class ring_waker {
+public:
+    virtual ~ring_waker() = default;
+    virtual void ring_written() = 0;
+};
+
 class ringbuff {
 public:
     explicit ringbuff(ensemble *p);
@@ -56,11 +63,21 @@ public:
     // Usable size for frames of fmsize bytes: whole frames only.
     static unsigned long part_size(int fmsize);
 
+    // Wakers are told of every write until removed; remove_waker returns once no write is
+    // telling the removed one any more.
+    bool add_waker(ring_waker *w);
+    void remove_waker(ring_waker *w);
+
     rbuff_t ringbuf[RING_STREAMS];
     ensemble *e;
 
 private:
+    void tell_wakers();
+
     int initialised;
+    static constexpr int max_wakers = 16;
+    std::atomic<ring_waker *> wakers_[max_wakers] = {};
+    std::atomic<int> telling_{0};
 };
 
 // One reader's cursor into one part of a stream: the reader protocol in one place. It holds
@@ -85,6 +102,9 @@ public:
     // Copies up to len waiting bytes into dst and advances the cursor; the count, 0 when none
     // were waiting or the writer overwrote them during the copy (then counted and skipped).
     unsigned long read(void *dst, unsigned long len);
+    // As read, but the cursor stays: consume() then moves it over the bytes actually used.
+    unsigned long peek(void *dst, unsigned long len);
+    void consume(unsigned long n) { cursor_ += n; }
     // The stream still belongs to the configuration and no disconnect is pending.
     bool alive() const;
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -22,6 +23,7 @@
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
+#include "httpd/streamloop.h"
 #include "httpd/util.h"
 
 namespace {
@@ -177,6 +179,104 @@ httpd::~httpd() {
     thread_mutex_destroy(&lck);
 }
 
+void httpd::start_loops() {
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    const int n = static_cast<int>(std::clamp(cores, 1L, 8L));
+    for (int i = 0; i < n; i++) {
+        auto loop = std::make_unique<stream_loop>(this);
+        if (!loop->start()) {
+            e->l->log(LOG_ERR, "httpd: could not start stream loop\n");
+            break;
+        }
+        loops_.push_back(std::move(loop));
+    }
+}
+
+bool httpd::adopt_stream(std::unique_ptr<stream_listener> &l) {
+    stream_loop *best = nullptr;
+    for (auto &loop : loops_)
+        if (!best || loop->listeners() < best->listeners()) best = loop.get();
+    return best && best->adopt(l);
+}
+
+void *httpd::worker_wrapper(void *p) {
+    static_cast<httpd *>(p)->worker();
+    return nullptr;
+}
+
+void httpd::worker() {
+    std::unique_lock<std::mutex> lk(pool_m_);
+    for (;;) {
+        idle_++;
+        const bool work = pool_cv_.wait_for(lk, std::chrono::seconds(worker_idle_s),
+                                            [this] { return pool_stop_ || !queue_.empty(); });
+        idle_--;
+        if (!work && idle_ >= max_idle_workers) {
+            // A burst is over: the pool shrinks back, and the next dispatch joins this thread.
+            const pthread_t self = pthread_self();
+            auto it = std::find_if(workers_.begin(), workers_.end(), [&](pthread_t t) { return pthread_equal(t, self); });
+            if (it != workers_.end()) {
+                workers_.erase(it);
+                exited_.push_back(self);
+                return;
+            }
+        }
+        if (!work) continue;
+        // What was accepted before the stop is still answered (its socket is shut down).
+        if (queue_.empty()) return;
+        connection_t *c = queue_.front();
+        queue_.pop_front();
+        lk.unlock();
+        new_conn(c);
+        lk.lock();
+    }
+}
+
+bool httpd::dispatch(connection_t *c) {
+    std::vector<pthread_t> ended;
+    {
+        std::lock_guard<std::mutex> g(pool_m_);
+        ended.swap(exited_);
+    }
+    for (pthread_t t : ended) pthread_join(t, nullptr);
+    std::lock_guard<std::mutex> g(pool_m_);
+    queue_.push_back(c);
+    // Workers woken but not yet running count as idle: each queued connection needs one.
+    if (idle_ >= static_cast<int>(queue_.size())) {
+        pool_cv_.notify_one();
+        return true;
+    }
+    pthread_t t;
+    if (thread_create(&t, worker_wrapper, this, 0) == 0) {
+        workers_.push_back(t);
+        return true;
+    }
+    if (!workers_.empty()) return true;  // a running worker takes it later
+    queue_.pop_back();
+    return false;
+}
+
+int httpd::workers() const {
+    std::lock_guard<std::mutex> g(pool_m_);
+    return static_cast<int>(workers_.size());
+}
+
+void httpd::stop_workers_and_loops() {
+    std::vector<pthread_t> all;
+    {
+        std::lock_guard<std::mutex> g(pool_m_);
+        pool_stop_ = true;
+        all.swap(workers_);
+        all.insert(all.end(), exited_.begin(), exited_.end());
+        exited_.clear();
+    }
+    pool_cv_.notify_all();
+    for (pthread_t t : all) pthread_join(t, nullptr);
+    // The loops end their listeners once they see the stop.
+    for (auto &loop : loops_) loop->stop();
+    loops_.clear();
+}
+
 int httpd::start() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
@@ -186,10 +286,16 @@ int httpd::start() {
     sigaction(SIGPIPE, &sa, nullptr);
 
     stopping_ = false;
+    {
+        std::lock_guard<std::mutex> g(pool_m_);
+        pool_stop_ = false;
+    }
+    start_loops();
     // Counted as a connection, so that stop() also waits for the listener itself.
     active_++;
     if (thread_create(&httpd_thread, httpd_thread_wrapper, this, 0) != 0) {
         active_--;
+        stop_workers_and_loops();
         e->l->log(LOG_ERR, "httpd: could not create listener thread\n");
         return 0;
     }
@@ -208,6 +314,7 @@ int httpd::stop() {
     }
     // The listener sees the flag within its poll time-out; no connection is accepted after it.
     pthread_join(httpd_thread, nullptr);
+    stop_workers_and_loops();
     // Connection threads use the ensemble, which goes after this: none may outlive the stop.
     // Sockets are shut down, streams look at the flag, and every other wait is bounded.
     for (int waited = 10; active_.load() > 0; waited += 10) {
@@ -343,8 +450,7 @@ void httpd::thread(void *) {
             if (setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) e->l->log(LOG_ERR, "httpd: linger\n");
             connection_started(s);
             clients_++;
-            pthread_t tid;
-            if (thread_create(&tid, new_conn, c, 1) != 0) {
+            if (!dispatch(c)) {
                 e->l->log(LOG_ERR, "httpd: could not create httpconn thread\n");
                 clients_--;
                 connection_closing(s);
@@ -362,14 +468,17 @@ void httpd::thread(void *) {
 void *new_conn(void *p) {
     auto *c = static_cast<connection_t *>(p);
     httpd *h = c->e->http;
+    bool handed_over;
     {
         httpconn conn(c->e, c->s, &c->remip);
         conn.hold_client_place(h);
         conn.start();
-        h->connection_closing(c->s);
+        // A stream loop took the socket and ends the connection itself.
+        handed_over = conn.s < 0;
+        if (!handed_over) h->connection_closing(c->s);
     }
     delete c;
-    h->connection_ended();
+    if (!handed_over) h->connection_ended();
     return nullptr;
 }
 

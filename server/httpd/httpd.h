@@ -6,17 +6,23 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 class ensemble;
+class stream_loop;
+struct stream_listener;
 struct dab_service_s;
 typedef struct dab_service_s dab_service_t;
 
-// Handed from the listener to a new connection thread, which frees it.
+// Handed from the listener to a worker thread, which frees it.
 typedef struct connection_s {
     ensemble *e;
     sockaddr_in6 remip;
@@ -37,7 +43,8 @@ public:
     bool stopping() const { return stopping_.load(); }
     void thread(void *);
 
-    // Connection threads are detached and end by themselves; these hooks have nothing to do.
+    // Connections are carried by a pool of worker threads that the server joins at its stop;
+    // these hooks have nothing to do.
     int insert_thread(pthread_t);
     int check_thread_terminated();
     int cancel_threads();
@@ -49,6 +56,11 @@ public:
 
     int running_connections() const { return active_.load(); }
 
+    // A stream past its answer header leaves its worker for a stream loop, which then owns
+    // it; false when no loop takes it (the caller carries it on).
+    bool adopt_stream(std::unique_ptr<stream_listener> &l);
+    int workers() const;
+
     // Connections that are not streams hold one of at most cfg->httpmaxclients places.
     void client_left() { clients_--; }
     int clients() const { return clients_.load(); }
@@ -59,6 +71,13 @@ public:
 
 private:
     int open_listener();
+    // Hands an accepted connection to an idle worker, or to a new one; false when no thread
+    // could be made.
+    bool dispatch(connection_t *c);
+    static void *worker_wrapper(void *p);
+    void worker();
+    void start_loops();
+    void stop_workers_and_loops();
     int client_limit() const;
     void refuse(int s, sockaddr_in6 *peer);
 
@@ -67,6 +86,15 @@ private:
     std::atomic<int> clients_;
     bool started_;
     std::vector<int> sockets_;  // guarded by lck
+
+    mutable std::mutex pool_m_;
+    std::condition_variable pool_cv_;
+    std::deque<connection_t *> queue_;  // accepted, waiting for a worker
+    std::vector<pthread_t> workers_;
+    std::vector<pthread_t> exited_;  // ended by themselves, to be joined
+    int idle_ = 0;
+    bool pool_stop_ = false;
+    std::vector<std::unique_ptr<stream_loop>> loops_;
     // Only the listener refuses connections: no lock.
     unsigned long refused_;
     time_t refused_logged_;
@@ -175,6 +203,10 @@ private:
     bool timed_out_;
     httpd *place_;
 };
+
+// Idle workers beyond this many end after worker_idle_s seconds without a connection.
+constexpr int max_idle_workers = 8;
+constexpr int worker_idle_s = 5;
 
 // Request bodies larger than this are answered 413 and not read: setup forms are small.
 constexpr int max_content_length = 64 * 1024;

@@ -1,11 +1,15 @@
 // Live streams of the ring buffers: subchannel bytes, PAD records and the FIDC.
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "core/config.h"
 #include "core/ensemble.h"
@@ -14,45 +18,13 @@
 #include "datapath/rdi.h"
 #include "datapath/ringbuff.h"
 #include "httpd/httpd.h"
+#include "httpd/streamloop.h"
 #include "httpd/util.h"
 
 namespace {
 
 constexpr int default_sndbuf = 32768;
-constexpr useconds_t wake_interval_us = 50000;
-
-// Gives the stream count back, whichever way a stream ends.
-class stream_claim {
-public:
-    stream_claim(ensemble *e, bool remote) : e_(e), remote_(remote) {}
-    ~stream_claim() {
-        if (counted_) e_->st->httpcnt_con--;
-    }
-    stream_claim(const stream_claim &) = delete;
-    stream_claim &operator=(const stream_claim &) = delete;
-
-    // Counts a remote stream; false when the limit (negative: none) is reached.
-    bool count(int limit) {
-        if (!remote_) return true;
-        auto &con = e_->st->httpcnt_con;
-        int cur = con.load();
-        do {
-            if (limit >= 0 && cur >= limit) return false;
-        } while (!con.compare_exchange_weak(cur, cur + 1));
-        counted_ = true;
-        return true;
-    }
-    void count_always() {
-        if (!remote_) return;
-        e_->st->httpcnt_con++;
-        counted_ = true;
-    }
-
-private:
-    ensemble *e_;
-    bool remote_;
-    bool counted_ = false;
-};
+constexpr int wake_interval_ms = 50;
 
 // The stream name goes into header lines: a label must not be able to end one.
 void header_safe(char *s) {
@@ -62,6 +34,97 @@ void header_safe(char *s) {
 
 }  // namespace
 
+stream_claim::~stream_claim() {
+    if (counted_) e_->st->httpcnt_con--;
+}
+
+bool stream_claim::count(int limit) {
+    if (!remote_) return true;
+    auto &con = e_->st->httpcnt_con;
+    int cur = con.load();
+    do {
+        if (limit >= 0 && cur >= limit) return false;
+    } while (!con.compare_exchange_weak(cur, cur + 1));
+    counted_ = true;
+    return true;
+}
+
+void stream_claim::count_always() {
+    if (!remote_) return;
+    e_->st->httpcnt_con++;
+    counted_ = true;
+}
+
+stream_listener::stream_listener(ensemble *p, int stream, int m, bool remote, const char *remote_name)
+    : e(p), n(stream), mode(m), rd(p->rbuff, stream, m), claim(p, remote), who() {
+    copy_field(who, remote_name);
+}
+
+stream_listener::~stream_listener() {
+    if (owns_socket && s >= 0) {
+        e->http->connection_closing(s);
+        close(s);
+    }
+}
+
+stream_listener::step stream_listener::service(unsigned char *buf, size_t len) {
+    if (e->cfg->finished || e->http->stopping()) return step::done;
+    const long waiting = rd.pending();
+    // The subchannel was given a shape the ring memory cannot hold.
+    if (waiting < 0) return step::done;
+    const unsigned long pending = static_cast<unsigned long>(waiting);
+    if (pending > threshold) {
+        rdi *reader = e->rdi_stream;
+        if (reader->rdi_use_dummy && mode == 0 && pending > rd.size() / 8) {
+            printf("PAUSE REQUEST, buf position %lu\n", pending);
+            fflush(stdout);
+            reader->rdi_pause_dummy = 1;
+            if (rd.behind() > rd.size()) {
+                e->l->log(LOG_INFO, "httpd: stream %d to user %s network congestion\n", n, who);
+                return step::done;
+            }
+        }
+        // At most a send buffer's worth per turn, as it arrived.
+        for (unsigned long done = 0; !blocked && done < chunk;) {
+            const unsigned long got = rd.peek(buf, std::min<unsigned long>(len, chunk - done));
+            if (got == 0) break;
+            const ssize_t sent = send(s, buf, got, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0) {
+                if (errno == EINTR) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                    blocked = true;
+                    break;
+                }
+                // A client that went away is normal.
+                if (errno != EPIPE && errno != ECONNRESET)
+                    e->l->log(LOG_DEBUG, "httpd: send failed: %s\n", strerror(errno));
+                e->l->log(LOG_INFO, "httpd: socket for %s destroyed\n", who);
+                return step::done;
+            }
+            rd.consume(static_cast<unsigned long>(sent));
+            done += static_cast<unsigned long>(sent);
+            if (static_cast<unsigned long>(sent) < got) blocked = true;
+        }
+    }
+    if (!rd.alive()) {
+        e->l->log(LOG_INFO, "httpd: buffer for %s destroyed, disconnecting\n", who);
+        return step::done;
+    }
+    return step::go_on;
+}
+
+void run_listener_alone(stream_listener &l) {
+    unsigned char buf[16384];
+    while (l.service(buf, sizeof buf) == stream_listener::step::go_on) {
+        if (l.blocked) {
+            pollfd p{l.s, POLLOUT, 0};
+            if (poll(&p, 1, wake_interval_ms) > 0) l.blocked = false;
+        } else {
+            usleep(wake_interval_ms * 1000);
+        }
+    }
+}
+
 int httpconn::stream(int n, char *remote, int mode) {
     int sndbufsize = 0;
     socklen_t optlen = sizeof sndbufsize;
@@ -69,10 +132,11 @@ int httpconn::stream(int n, char *remote, int mode) {
         sndbufsize = default_sndbuf;
 
     const bool remote_client = !localhost;
-    stream_claim claim(e, remote_client);
+    const int part = mode == 1 ? 1 : 0;
+    auto l = std::make_unique<stream_listener>(e, n, part, remote_client, remote);
     // Only remote audio streams are limited; the count covers every remote stream.
     if (mode == 0 && remote_client) {
-        if (!claim.count(e->cfg->httpmaxconn)) {
+        if (!l->claim.count(e->cfg->httpmaxconn)) {
             status = 503;
             post_header(0, nullptr, 0, 0);
             return 0;
@@ -84,62 +148,32 @@ int httpconn::stream(int n, char *remote, int mode) {
         return 0;
     }
     // Live from the newest frame boundary on, never the history in the ring.
-    ring_reader rd(e->rbuff, n, mode);
-    if (!rd.open(true)) {
+    if (!l->rd.open(true)) {
         status = 404;
         post_header(0, nullptr, 0, 0);
         return 0;
     }
-    if (mode != 0) claim.count_always();
+    if (mode != 0) l->claim.count_always();
     char name[17];
-    copy_field(name, rd.name());
+    copy_field(name, l->rd.name());
     header_safe(name);
 
-    const unsigned long threshold = (rd.flags() & 1) ? 0 : rd.size() / 64;
-    post_header(rd.audio() && mode == 0 ? 1 : 3, name, 0, 0);
+    l->threshold = (l->rd.flags() & 1) ? 0 : l->rd.size() / 64;
+    l->chunk = static_cast<unsigned long>(sndbufsize);
+    post_header(l->rd.audio() && mode == 0 ? 1 : 3, name, 0, 0);
     // A live stream may run for days: it is limited by httpmaxconn, not by the places of
     // connections waiting for an answer.
     leave_client_place();
 
-    const unsigned long chunk = static_cast<unsigned long>(sndbufsize);
-    unsigned char buf[16384];
-    rdi *reader = e->rdi_stream;
-
-    for (;;) {
-        if (e->cfg->finished || e->http->stopping()) break;
-        const long waiting = rd.pending();
-        // The subchannel was given a shape the ring memory cannot hold.
-        if (waiting < 0) break;
-        unsigned long pending = static_cast<unsigned long>(waiting);
-        if (pending > threshold) {
-            if (reader->rdi_use_dummy && mode == 0 && pending > rd.size() / 8) {
-                printf("PAUSE REQUEST, buf position %lu\n", pending);
-                fflush(stdout);
-                reader->rdi_pause_dummy = 1;
-                if (rd.behind() > rd.size()) {
-                    e->l->log(LOG_INFO, "httpd: stream %d to user %s network congestion\n", n, remote);
-                    break;
-                }
-            }
-            // At most a send buffer's worth per wake-up, as it arrived.
-            bool sent = true;
-            for (unsigned long done = 0; sent && done < chunk;) {
-                const unsigned long want = std::min<unsigned long>(sizeof buf, chunk - done);
-                const unsigned long got = rd.read(buf, want);
-                if (got == 0) break;
-                sent = send_all(s, buf, got);
-                done += got;
-            }
-            if (!sent) {
-                e->l->log(LOG_INFO, "httpd: socket for %s destroyed\n", remote);
-                break;
-            }
-        }
-        usleep(wake_interval_us);
-        if (!rd.alive()) {
-            e->l->log(LOG_INFO, "httpd: buffer for %s destroyed, disconnecting\n", remote);
-            break;
-        }
+    // Writes never wait: a stalled listener must not hold up the others of its loop.
+    const int fl = fcntl(s, F_GETFL);
+    if (fl >= 0) fcntl(s, F_SETFL, fl | O_NONBLOCK);
+    l->s = s;
+    if (e->http->adopt_stream(l)) {
+        // The loop owns the socket now.
+        s = -1;
+        return 0;
     }
+    run_listener_alone(*l);
     return 0;
 }

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "httpd/httpd.h"
 #include "server_fixture.h"
 #include "support/test_support.h"
 
@@ -329,13 +330,14 @@ TEST_F(http_server, ManyBadClientsLeaveNoTrace) {
     EXPECT_GT(threads_busy, threads0 + clients / 2) << "silent clients should each hold a connection";
     for (int s : socks) close(s);
 
+    // The pool keeps a few idle workers for the next burst and lets the others go.
     long threads1 = -1;
-    for (int i = 0; i < 100; i++) {
+    for (int i = 0; i < 200; i++) {
         threads1 = testsupport::proc_status(pid, "Threads");
-        if (threads1 <= threads0) break;
+        if (threads1 <= threads0 + max_idle_workers) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    EXPECT_EQ(threads1, threads0) << "connection threads did not end";
+    EXPECT_LE(threads1, threads0 + max_idle_workers) << "idle workers were not let go";
     EXPECT_EQ(get("/a.txt").body, "hello\n");
     long rss1 = testsupport::proc_status(pid, "VmRSS");
     // Freed thread stacks and buffers go back; allow for allocator caches.
