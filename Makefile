@@ -41,9 +41,13 @@ demo: demo-signal
 	grep -qs '^multicastif' demo-run/dab.ini || printf 'multicastif lo\n' >> demo-run/dab.ini
 	cd demo-run && ../$(BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -p 8000 -R htdocs -M -d htdocs/data
 
+# The comparisons need lighttpd, icecast2 and ffmpeg, installed here only; the listeners'
+# benchmark plays the demo ensemble, written with the benchmark build's tools when missing.
 bench: deps
+	scripts/install-bench-deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DDAB_BENCH=ON -DDAB_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build build-bench -j $(JOBS)
+	[ -f demo/signal/12c.eti ] || scripts/make-demo-signal build-bench
 	scripts/run-bench build-bench
 
 clean:

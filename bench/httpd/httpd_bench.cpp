@@ -4,12 +4,11 @@
 // Every answer is read to its end (the server closes the connection) and only complete
 // answers with the expected status and length are counted.
 
-#include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -20,8 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/bench_process.h"
 #include "support/sys_support.h"
 
+using benchsupport::spawn;
+using benchsupport::stop;
 using testsupport::connect_local;
 using testsupport::free_port;
 using testsupport::now_s;
@@ -34,34 +36,6 @@ constexpr double seconds = 1.5;
 // Figures are taken in alternating rounds and the best of each kept: the machine is shared.
 constexpr int rounds = 3;
 constexpr size_t file_size = 4096;
-
-pid_t spawn(const std::vector<std::string> &argv, const std::string &cwd, const std::string &logfile) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (chdir(cwd.c_str()) != 0) _exit(127);
-    int fd = open(logfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) {
-        dup2(fd, 1);
-        dup2(fd, 2);
-        close(fd);
-    }
-    std::vector<char *> args;
-    for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-}
-
-void stop(pid_t pid, int sig) {
-    if (pid <= 0) return;
-    kill(pid, sig);
-    for (int i = 0; i < 300; i++) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
-        usleep(20000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
 
 // One complete exchange; true when the answer has the status and, when given, the body length.
 bool exchange(int port, const std::string &request, const char *status, long body_len) {
@@ -159,20 +133,22 @@ int main() {
     pid_t lt = spawn({LIGHTTPD_BIN, "-D", "-f", conf}, dir, dir + "/lighttpd.out");
 
     int rc = 0;
-    if (!wait_for_port(our_port, 30)) {
-        fprintf(stderr, "httpd_bench: dabserver did not start\n");
+    if (!wait_for_port(our_port, 30) || !benchsupport::running(ours)) {
+        fprintf(stderr, "httpd_bench: dabserver did not start; its output:\n%s",
+                benchsupport::tail(dir + "/dabserver.out").c_str());
         rc = 1;
     }
-    bool have_lt = wait_for_port(lt_port, 10);
-    if (!have_lt) fprintf(stderr, "httpd_bench: lighttpd did not start, no comparison\n");
+    if (!wait_for_port(lt_port, 10) || !benchsupport::running(lt)) {
+        fprintf(stderr, "httpd_bench: lighttpd (%s) did not start; its output:\n%s%s", LIGHTTPD_BIN,
+                benchsupport::tail(dir + "/lighttpd.out").c_str(), benchsupport::tail(dir + "/lighttpd.err").c_str());
+        rc = 1;
+    }
 
     if (rc == 0) {
-        printf("one request per connection, %d clients, best of %d rounds of %.1f s, complete answers only\n", clients,
-               rounds, seconds);
         result best[2][2] = {};  // [server][file, 404]
         const int ports[2] = {our_port, lt_port};
         for (int r = 0; r < rounds; r++)
-            for (int srv = 0; srv < (have_lt ? 2 : 1); srv++) {
+            for (int srv = 0; srv < 2; srv++) {
                 result f = load(ports[srv], "/file4k.html", "HTTP/1.0 200", file_size);
                 result m = load(ports[srv], "/missing.html", "HTTP/1.0 404", -1);
                 if (f.rate > best[srv][0].rate) best[srv][0].rate = f.rate;
@@ -180,14 +156,23 @@ int main() {
                 best[srv][0].errors += f.errors;
                 best[srv][1].errors += m.errors;
             }
-        const char *names[2] = {"dabserver", "lighttpd"};
-        for (int srv = 0; srv < (have_lt ? 2 : 1); srv++)
-            printf("%-10s 4 KiB file: %9.0f req/s (%ld failed)   404: %9.0f req/s (%ld failed)\n", names[srv],
-                   best[srv][0].rate, best[srv][0].errors, best[srv][1].rate, best[srv][1].errors);
-        if (have_lt)
-            printf("our/lighttpd  4 KiB file: %.2f   404: %.2f\n",
-                   best[1][0].rate > 0 ? best[0][0].rate / best[1][0].rate : 0,
-                   best[1][1].rate > 0 ? best[0][1].rate / best[1][1].rate : 0);
+        // "lighttpd/1.4.69 (ssl) - a light and fast webserver": the name and version.
+        std::string version = benchsupport::first_line(std::string(LIGHTTPD_BIN) + " -v");
+        version = version.substr(0, version.find(' '));
+        printf("one request per connection (HTTP/1.0), %d clients, best of %d rounds of %.1f s, complete answers only\n",
+               clients, rounds, seconds);
+        printf("anchor: %s, minimal configuration; ratio: dabserver / lighttpd\n",
+               version.empty() ? "lighttpd" : version.c_str());
+        printf("| %-26s | %10s | %10s | %6s |\n", "case", "dabserver", "lighttpd", "ratio");
+        printf("|%s|%s|%s|%s|\n", std::string(28, '-').c_str(), std::string(12, '-').c_str(),
+               std::string(12, '-').c_str(), std::string(8, '-').c_str());
+        const char *cases[2] = {"4 KiB file, req/s", "404, req/s"};
+        for (int c = 0; c < 2; c++)
+            printf("| %-26s | %10.0f | %10.0f | %6.2f |\n", cases[c], best[0][c].rate, best[1][c].rate,
+                   best[1][c].rate > 0 ? best[0][c].rate / best[1][c].rate : 0);
+        for (int c = 0; c < 2; c++)
+            printf("| %-26s | %10ld | %10ld | %6s |\n", (std::string(c ? "404" : "4 KiB file") + ", failed").c_str(),
+                   best[0][c].errors, best[1][c].errors, "");
     }
 
     stop(ours, SIGINT);
