@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <fstream>
 
@@ -39,6 +41,7 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &cwd, const 
     }
     if (pw && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)) _exit(126);
     execv(args[0], args.data());
+    dprintf(2, "cannot run %s: %s\n", args[0], strerror(errno));
     _exit(127);
 }
 
