@@ -48,10 +48,10 @@ bool servable(const struct stat &st) { return S_ISREG(st.st_mode) || S_ISDIR(st.
 
 }  // namespace
 
-served open_served(const char *path, FILE **f, struct stat *st) {
+served open_served(const char *path, FILE **f, struct stat *st, const struct stat *known) {
     *f = nullptr;
     // A device is not even opened where that can be seen beforehand: opening one may do something.
-    if (stat(path, st) == 0 && !servable(*st)) return served::other;
+    if (known ? !servable(*known) : (stat(path, st) == 0 && !servable(*st))) return served::other;
     // Without O_NONBLOCK a FIFO without writer would hold the open for ever.
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return served::missing;
@@ -63,8 +63,7 @@ served open_served(const char *path, FILE **f, struct stat *st) {
         close(fd);
         return served::directory;
     }
-    const int fl = fcntl(fd, F_GETFL);
-    if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
+    // O_NONBLOCK means nothing to a regular file's reads: it stays.
     *f = fdopen(fd, "rb");
     if (!*f) {
         close(fd);
@@ -81,7 +80,9 @@ int httpconn::put_file(const char *d) {
     size_t dlen = strlen(d);
     bool ends_with_slash = dlen > 0 && d[dlen - 1] == '/';
     bool listing = false;
-    if (isdir(path)) {
+    struct stat first;
+    const bool exists = stat(path, &first) == 0;
+    if (exists && S_ISDIR(first.st_mode)) {
         if (!ends_with_slash) {
             status = 301;
             snprintf(location, sizeof location, "/%s/", url);
@@ -95,11 +96,16 @@ int httpconn::put_file(const char *d) {
         listing = true;
     }
     char real[path_size];
-    match_fname(real, sizeof real, path);
+    // The exact spelling is the common case; only another one needs the directory searched.
+    const bool exact = exists && !listing;
+    if (exact)
+        copy_field(real, path);
+    else
+        match_fname(real, sizeof real, path);
     FILE *f = nullptr;
     // Length and time come from the file actually opened, whatever the spelling asked for.
     struct stat st;
-    const served kind = real[0] ? open_served(real, &f, &st) : served::missing;
+    const served kind = real[0] ? open_served(real, &f, &st, exact ? &first : nullptr) : served::missing;
     if (kind == served::other) {
         // A FIFO or device would block the connection or never end.
         e->l->log(LOG_INFO, "put_file: %s is no regular file\n", real);
@@ -114,11 +120,9 @@ int httpconn::put_file(const char *d) {
     time_t mtime = st.st_mtime;
     // Content-Length carries an int; larger files go without it and end with the connection.
     int length = (size > 0 && size <= 0x7FFFFFFF) ? static_cast<int>(size) : 0;
-    post_header(mimetype, nullptr, 1, length);
-    char modified[80];
-    int mlen = snprintf(modified, sizeof modified, "Last-Modified: %s\r\n\r\n", ht_time(mtime + ad_timezone()));
-    send_all(s, modified, static_cast<size_t>(std::min(mlen, static_cast<int>(sizeof modified) - 1)), size > 0);
-    send_file(f, size);
+    size_t n = build_header(mimetype, nullptr, 1, length);
+    n = appendf(header, sizeof header, n, "Last-Modified: %s\r\n\r\n", ht_time(mtime + ad_timezone()));
+    send_with_file(header, n, f, size);
     fclose(f);
     return 1;
 }

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -101,17 +103,6 @@ const mime_text &mime_of(int mimetype) {
     return mime_table[mimetype];
 }
 
-size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
-size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) {
-    if (len + 1 >= size) return len;
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(buf + len, size - len, fmt, ap);
-    va_end(ap);
-    if (n < 0) return len;
-    return std::min(len + static_cast<size_t>(n), size - 1);
-}
-
 void ignore_sigpipe(int) {}
 
 void *httpd_thread_wrapper(void *p) {
@@ -200,78 +191,106 @@ bool httpd::adopt_stream(std::unique_ptr<stream_listener> &l) {
 }
 
 void *httpd::worker_wrapper(void *p) {
-    static_cast<httpd *>(p)->worker();
+    static_cast<httpd *>(p)->accept_loop(false);
     return nullptr;
 }
 
-void httpd::worker() {
-    std::unique_lock<std::mutex> lk(pool_m_);
-    for (;;) {
-        idle_++;
-        const bool work = pool_cv_.wait_for(lk, std::chrono::seconds(worker_idle_s),
-                                            [this] { return pool_stop_ || !queue_.empty(); });
-        idle_--;
-        if (!work && idle_ >= max_idle_workers) {
-            // A burst is over: the pool shrinks back, and the next dispatch joins this thread.
-            const pthread_t self = pthread_self();
-            auto it = std::find_if(workers_.begin(), workers_.end(), [&](pthread_t t) { return pthread_equal(t, self); });
-            if (it != workers_.end()) {
-                workers_.erase(it);
-                exited_.push_back(self);
-                return;
-            }
-        }
-        if (!work) continue;
-        // What was accepted before the stop is still answered (its socket is shut down).
-        if (queue_.empty()) return;
-        connection_t *c = queue_.front();
-        queue_.pop_front();
-        lk.unlock();
-        new_conn(c);
-        lk.lock();
-    }
-}
-
-bool httpd::dispatch(connection_t *c) {
+bool httpd::spawn_worker() {
     std::vector<pthread_t> ended;
+    bool made = false;
     {
         std::lock_guard<std::mutex> g(pool_m_);
         ended.swap(exited_);
+        // Busy workers are bounded by the connection limit; a few more wait for the next.
+        if (static_cast<int>(workers_.size()) < client_limit() + max_idle_workers) {
+            pthread_t t;
+            if (thread_create(&t, worker_wrapper, this, 0) == 0) {
+                workers_.push_back(t);
+                made = true;
+            }
+        }
     }
     for (pthread_t t : ended) pthread_join(t, nullptr);
-    std::lock_guard<std::mutex> g(pool_m_);
-    queue_.push_back(c);
-    // Workers woken but not yet running count as idle: each queued connection needs one.
-    if (idle_ >= static_cast<int>(queue_.size())) {
-        pool_cv_.notify_one();
-        return true;
-    }
-    pthread_t t;
-    if (thread_create(&t, worker_wrapper, this, 0) == 0) {
-        workers_.push_back(t);
-        return true;
-    }
-    if (!workers_.empty()) return true;  // a running worker takes it later
-    queue_.pop_back();
-    return false;
+    return made;
 }
 
-int httpd::workers() const {
-    std::lock_guard<std::mutex> g(pool_m_);
-    return static_cast<int>(workers_.size());
-}
-
-void httpd::stop_workers_and_loops() {
+void httpd::join_workers() {
     std::vector<pthread_t> all;
     {
         std::lock_guard<std::mutex> g(pool_m_);
-        pool_stop_ = true;
         all.swap(workers_);
         all.insert(all.end(), exited_.begin(), exited_.end());
         exited_.clear();
     }
-    pool_cv_.notify_all();
     for (pthread_t t : all) pthread_join(t, nullptr);
+}
+
+// Every worker waits for connections on the listening socket and answers the one it takes
+// itself: no hand-over between threads. They share one epoll instance, whose waiters the
+// kernel wakes one at a time.
+void httpd::accept_loop(bool listener) {
+    config *cfg = e->cfg;
+    const int ep = accept_ep_;
+    long long idle_since = now_ms();
+    while (!cfg->finished && !stopping_) {
+        idle_acceptors_++;
+        epoll_event got;
+        // A short time-out, so that the stop flag is seen without a connection arriving.
+        const int n = epoll_wait(ep, &got, 1, 200);
+        idle_acceptors_--;
+        if (n <= 0) {
+            if (!listener && idle_acceptors_.load() >= max_idle_workers &&
+                now_ms() - idle_since > worker_idle_s * 1000LL) {
+                // A burst is over: the pool shrinks back; the next spawn joins this thread.
+                std::lock_guard<std::mutex> g(pool_m_);
+                const pthread_t self = pthread_self();
+                auto it = std::find_if(workers_.begin(), workers_.end(),
+                                       [&](pthread_t t) { return pthread_equal(t, self); });
+                if (it != workers_.end()) {
+                    workers_.erase(it);
+                    exited_.push_back(self);
+                    break;
+                }
+            }
+            continue;
+        }
+        sockaddr_in6 peer;
+        socklen_t plen = sizeof peer;
+        memset(&peer, 0, sizeof peer);
+        int s = accept4(ls_, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
+        if (s < 0) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: give running connections a moment to end instead of spinning.
+                usleep(50000);
+            }
+            continue;
+        }
+        // This thread is busy now: someone must wait for the next connection.
+        if (idle_acceptors_.load() == 0) spawn_worker();
+        if (clients_.fetch_add(1) >= client_limit()) {
+            clients_--;
+            refuse(s, &peer);
+            idle_since = now_ms();
+            continue;
+        }
+        auto *c = new (std::nothrow) connection_t;
+        if (!c) {
+            clients_--;
+            close(s);
+            continue;
+        }
+        c->e = e;
+        c->remip = peer;
+        c->s = s;
+        linger lg{1, 1};
+        if (setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) e->l->log(LOG_ERR, "httpd: linger\n");
+        connection_started(s);
+        new_conn(c);
+        idle_since = now_ms();
+    }
+}
+
+void httpd::stop_loops() {
     // The loops end their listeners once they see the stop.
     for (auto &loop : loops_) loop->stop();
     loops_.clear();
@@ -286,16 +305,12 @@ int httpd::start() {
     sigaction(SIGPIPE, &sa, nullptr);
 
     stopping_ = false;
-    {
-        std::lock_guard<std::mutex> g(pool_m_);
-        pool_stop_ = false;
-    }
     start_loops();
     // Counted as a connection, so that stop() also waits for the listener itself.
     active_++;
     if (thread_create(&httpd_thread, httpd_thread_wrapper, this, 0) != 0) {
         active_--;
-        stop_workers_and_loops();
+        stop_loops();
         e->l->log(LOG_ERR, "httpd: could not create listener thread\n");
         return 0;
     }
@@ -314,7 +329,7 @@ int httpd::stop() {
     }
     // The listener sees the flag within its poll time-out; no connection is accepted after it.
     pthread_join(httpd_thread, nullptr);
-    stop_workers_and_loops();
+    stop_loops();
     // Connection threads use the ensemble, which goes after this: none may outlive the stop.
     // Sockets are shut down, streams look at the flag, and every other wait is bounded.
     for (int waited = 10; active_.load() > 0; waited += 10) {
@@ -343,14 +358,12 @@ int httpd::client_limit() const {
 }
 
 void httpd::refuse(int s, sockaddr_in6 *peer) {
-    refused_++;
+    const unsigned long refused = ++refused_;
     const time_t now = time(nullptr);
-    if (now - refused_logged_ >= refuse_log_s) {
-        refused_logged_ = now;
-        e->l->log(LOG_WARN, "httpd: %d connections at once, new ones refused (%lu so far)\n", client_limit(),
-                  refused_);
-    }
-    // The listener must never wait for one client.
+    time_t last = refused_logged_.load();
+    if (now - last >= refuse_log_s && refused_logged_.compare_exchange_strong(last, now))
+        e->l->log(LOG_WARN, "httpd: %d connections at once, new ones refused (%lu so far)\n", client_limit(), refused);
+    // A worker refusing must never wait for one client.
     const int fl = fcntl(s, F_GETFL);
     if (fl >= 0) fcntl(s, F_SETFL, fl | O_NONBLOCK);
     {
@@ -414,53 +427,24 @@ void httpd::thread(void *) {
     e->l->log(LOG_INFO, "Hostname: %s\n", cfg->hostname);
     e->l->log(LOG_INFO, "Port: %d\n", cfg->httpport);
     e->l->log(LOG_INFO, "HTTPD-root: %s\n", cfg->httpdroot);
-    int ls = open_listener();
-    if (ls >= 0) {
-        e->l->log(LOG_INFO, "httpd: daemon started\n");
-        while (!cfg->finished && !stopping_) {
-            sockaddr_in6 peer;
-            socklen_t plen = sizeof peer;
-            memset(&peer, 0, sizeof peer);
-            // The listening socket does not block: waiting happens in poll, with a short time-out
-            // so that the stop flag is seen without a connection arriving.
-            int s = accept4(ls, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
-            if (s < 0) {
-                if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    pollfd pfd{ls, POLLIN, 0};
-                    poll(&pfd, 1, 200);
-                } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                    // Out of descriptors: give running connections a moment to end instead of spinning.
-                    usleep(50000);
-                }
-                continue;
-            }
-            if (clients_.load() >= client_limit()) {
-                refuse(s, &peer);
-                continue;
-            }
-            auto *c = new (std::nothrow) connection_t;
-            if (!c) {
-                close(s);
-                continue;
-            }
-            c->e = e;
-            c->remip = peer;
-            c->s = s;
-            linger lg{1, 1};
-            if (setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) e->l->log(LOG_ERR, "httpd: linger\n");
-            connection_started(s);
-            clients_++;
-            if (!dispatch(c)) {
-                e->l->log(LOG_ERR, "httpd: could not create httpconn thread\n");
-                clients_--;
-                connection_closing(s);
-                close(s);
-                delete c;
-                connection_ended();
-            }
+    ls_ = open_listener();
+    if (ls_ >= 0) {
+        accept_ep_ = epoll_create1(EPOLL_CLOEXEC);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        if (accept_ep_ < 0 || epoll_ctl(accept_ep_, EPOLL_CTL_ADD, ls_, &ev) != 0) {
+            e->l->log(LOG_ERR, "httpd: cannot wait for connections: %s\n", strerror(errno));
+        } else {
+            e->l->log(LOG_INFO, "httpd: daemon started\n");
+            accept_loop(true);
+            // The workers see the stop as this thread did; each ends its connection first.
+            join_workers();
+            e->l->log(LOG_INFO, "httpd: daemon stopped\n");
         }
-        close(ls);
-        e->l->log(LOG_INFO, "httpd: daemon stopped\n");
+        if (accept_ep_ >= 0) close(accept_ep_);
+        accept_ep_ = -1;
+        close(ls_);
+        ls_ = -1;
     }
     connection_ended();
 }
@@ -514,6 +498,14 @@ int httpconn::receive(char *buf, int size) {
         memcpy(buf, rbuf_ + rpos_, static_cast<size_t>(n));
         rpos_ += n;
         return n;
+    }
+    // The request is usually there already: only an empty socket needs the wait.
+    for (;;) {
+        ssize_t n = recv(s, buf, static_cast<size_t>(size), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        if (n <= 0) return -1;
+        return static_cast<int>(n);
     }
     pollfd pfd{s, POLLIN, 0};
     for (;;) {
@@ -729,6 +721,13 @@ char *httpconn::ht_time(time_t t) {
 }
 
 int httpconn::post_header(int mimetype, const char *name, int nowrap, int length) {
+    const size_t n = build_header(mimetype, name, nowrap, length);
+    // A header left open is completed by the caller: no need to send it in a packet of its own.
+    send_all(s, header, n, nowrap != 0);
+    return status == 200 ? 1 : 0;
+}
+
+size_t httpconn::build_header(int mimetype, const char *name, int nowrap, int length) {
     const char *reason = reason_of(status);
     const mime_text &mt = mime_of(mimetype);
     const size_t size = sizeof header;
@@ -762,9 +761,7 @@ int httpconn::post_header(int mimetype, const char *name, int nowrap, int length
         n = appendf(header, size, n, "<b>ZIR-Ereruv</b> - Version 2.26F - <i>httpd</i>\n");
         n = appendf(header, size, n, "</body></html>\n");
     }
-    // A header left open is completed by the caller: no need to send it in a packet of its own.
-    send_all(s, header, n, nowrap != 0);
-    return status == 200 ? 1 : 0;
+    return n;
 }
 
 int httpconn::prints(const char *fmt, ...) {
@@ -776,16 +773,36 @@ int httpconn::prints(const char *fmt, ...) {
 }
 
 int httpconn::send_file(FILE *f, off_t size) {
-    char buf[32768];
-    off_t left = size;
-    while (left > 0) {
-        size_t want = static_cast<size_t>(std::min<off_t>(left, static_cast<off_t>(sizeof buf)));
-        size_t got = fread(buf, 1, want, f);
-        if (got == 0) break;
-        if (!send_all(s, buf, got)) break;
-        left -= static_cast<off_t>(got);
+    // The kernel copies from the page cache; a file that shrank meanwhile ends early.
+    const int fd = fileno(f);
+    off_t off = 0;
+    while (off < size) {
+        const size_t want = static_cast<size_t>(std::min<off_t>(size - off, 1 << 20));
+        const ssize_t n = sendfile(s, fd, &off, want);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
     }
     return 1;
+}
+
+bool httpconn::send_with_file(const char *head, size_t head_len, FILE *f, off_t size) {
+    // Small files go with their header in one send; larger ones follow it from the page cache.
+    char buf[small_answer];
+    if (size > 0 && head_len <= sizeof buf && static_cast<size_t>(size) <= sizeof buf - head_len) {
+        memcpy(buf, head, head_len);
+        size_t have = head_len;
+        const size_t want = head_len + static_cast<size_t>(size);
+        while (have < want) {
+            const ssize_t n = read(fileno(f), buf + have, want - have);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) break;
+            have += static_cast<size_t>(n);
+        }
+        return send_all(s, buf, have);
+    }
+    if (!send_all(s, head, head_len, size > 0)) return false;
+    send_file(f, size);
+    return true;
 }
 
 int httpconn::insert_file(const char *name) {

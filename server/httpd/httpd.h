@@ -6,11 +6,9 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,7 +20,7 @@ struct stream_listener;
 struct dab_service_s;
 typedef struct dab_service_s dab_service_t;
 
-// Handed from the listener to a worker thread, which frees it.
+// One accepted connection, handed to new_conn, which frees it.
 typedef struct connection_s {
     ensemble *e;
     sockaddr_in6 remip;
@@ -59,7 +57,6 @@ public:
     // A stream past its answer header leaves its worker for a stream loop, which then owns
     // it; false when no loop takes it (the caller carries it on).
     bool adopt_stream(std::unique_ptr<stream_listener> &l);
-    int workers() const;
 
     // Connections that are not streams hold one of at most cfg->httpmaxclients places.
     void client_left() { clients_--; }
@@ -71,13 +68,13 @@ public:
 
 private:
     int open_listener();
-    // Hands an accepted connection to an idle worker, or to a new one; false when no thread
-    // could be made.
-    bool dispatch(connection_t *c);
     static void *worker_wrapper(void *p);
-    void worker();
+    void accept_loop(bool listener);
+    // One more thread waiting for connections; false at the limit or when none could be made.
+    bool spawn_worker();
+    void join_workers();
     void start_loops();
-    void stop_workers_and_loops();
+    void stop_loops();
     int client_limit() const;
     void refuse(int s, sockaddr_in6 *peer);
 
@@ -87,17 +84,16 @@ private:
     bool started_;
     std::vector<int> sockets_;  // guarded by lck
 
-    mutable std::mutex pool_m_;
-    std::condition_variable pool_cv_;
-    std::deque<connection_t *> queue_;  // accepted, waiting for a worker
+    int ls_ = -1;         // the listening socket, while the listener runs
+    int accept_ep_ = -1;  // what every worker waits on for it
+    std::atomic<int> idle_acceptors_{0};
+    std::mutex pool_m_;
     std::vector<pthread_t> workers_;
     std::vector<pthread_t> exited_;  // ended by themselves, to be joined
-    int idle_ = 0;
-    bool pool_stop_ = false;
     std::vector<std::unique_ptr<stream_loop>> loops_;
-    // Only the listener refuses connections: no lock.
-    unsigned long refused_;
-    time_t refused_logged_;
+    // Any worker may refuse a connection.
+    std::atomic<unsigned long> refused_;
+    std::atomic<time_t> refused_logged_;
 };
 
 void *new_conn(void *p);
@@ -133,6 +129,8 @@ public:
     void get_contentlength(const char *line);
     int get_postarea(const char *tag, char *result, int max);
     int post_header(int mimetype, const char *name, int nowrap, int contentlength);
+    // The header as post_header sends it, left in header; its length.
+    size_t build_header(int mimetype, const char *name, int nowrap, int contentlength);
     char *ht_time(time_t t);
     int prints(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
     int insert_file(const char *name);
@@ -192,6 +190,8 @@ public:
 
 private:
     int send_file(FILE *f, off_t size);
+    bool send_with_file(const char *head, size_t head_len, FILE *f, off_t size);
+    static constexpr size_t small_answer = 65536;
     void not_found();
 
     // Bytes received but not yet handed out by getline/receive.
@@ -218,5 +218,5 @@ constexpr int max_head_lines = 100;
 enum class served { file, directory, other, missing };
 // Opens a file below the document root for sending, without blocking on a FIFO or device:
 // only a regular file is handed out (in *f, with its status in *st), and its type is taken from
-// the very descriptor that is read.
-served open_served(const char *path, FILE **f, struct stat *st);
+// the very descriptor that is read. known: the path's status, when the caller has just read it.
+served open_served(const char *path, FILE **f, struct stat *st, const struct stat *known = nullptr);

@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
@@ -280,4 +282,14 @@ const char *ber_class_text(int ber_fic) {
     static constexpr const char *texts[8] = {"", "<5e-04", "<5e-03", "<5e-02", "<1e-01", ">=5e-01", "",
                                              "No BER available"};
     return ber_fic >= 0 && ber_fic < 8 ? texts[ber_fic] : "";
+}
+
+size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) {
+    if (len + 1 >= size) return len;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf + len, size - len, fmt, ap);
+    va_end(ap);
+    if (n < 0) return len;
+    return std::min(len + static_cast<size_t>(n), size - 1);
 }

@@ -60,3 +60,6 @@ void base64_decode(const char *in, char *out, int maxlen);
 
 // Text of the module's 3-bit FIC bit error rate class; empty outside 0-7.
 const char *ber_class_text(int ber_fic);
+
+// Formats at the end of the len bytes in buf (size bytes in all), cut to fit; the new length.
+size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
