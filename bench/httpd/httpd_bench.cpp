@@ -166,7 +166,8 @@ int main() {
         // "lighttpd/1.4.69 (ssl) - a light and fast webserver": the name and version.
         std::string version = benchsupport::first_line(std::string(LIGHTTPD_BIN) + " -v");
         version = version.substr(0, version.find(' '));
-        printf("one request per connection (HTTP/1.0), %d clients, best of %d rounds of %.1f s, complete answers only\n",
+        printf("one request per connection (HTTP/1.0), %d clients, best of %d rounds of %.1f s, "
+               "complete answers only\n",
                clients, rounds, seconds);
         printf("anchor: %s, minimal configuration; ratio: dabserver / lighttpd\n",
                version.empty() ? "lighttpd" : version.c_str());

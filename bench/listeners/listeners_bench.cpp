@@ -360,7 +360,8 @@ bool serves(pid_t pid, int port, const std::string &path, double timeout_s) {
         char b[64] = {};
         timeval tv{2, 0};
         setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        const bool ok = recv(s, b, sizeof b - 1, 0) > 12 && strncmp(b, "HTTP/1.", 7) == 0 && strncmp(b + 8, " 200", 4) == 0;
+        const bool ok =
+            recv(s, b, sizeof b - 1, 0) > 12 && strncmp(b, "HTTP/1.", 7) == 0 && strncmp(b + 8, " 200", 4) == 0;
         close(s);
         if (ok) return true;
     }
@@ -540,8 +541,8 @@ int main() {
     if (!ours.started || !anchor.started) return 1;
 
     const std::string version = benchsupport::first_line(std::string(ICECAST_BIN) + " -v");
-    printf("one 128 kbit/s stream (%.0f B/s), %.0f s window after %.0f s settling, open-files limit %lu\n", rate, window_s,
-           settle_s, static_cast<unsigned long>(rl.rlim_cur));
+    printf("one 128 kbit/s stream (%.0f B/s), %.0f s window after %.0f s settling, open-files limit %lu\n", rate,
+           window_s, settle_s, static_cast<unsigned long>(rl.rlim_cur));
     printf("dabserver: /stream/2.mp2 (the sweep) of the demo ensemble 12C; anchor: %s, /bench.mp2 fed by ffmpeg\n",
            version.empty() ? "icecast2" : version.c_str());
     printf("fed: connected throughout and >= %.0f%% of the rate; CPU: 100%% = one core; ratio: dabserver / icecast2\n",
