@@ -195,12 +195,25 @@ void *httpd::worker_wrapper(void *p) {
     return nullptr;
 }
 
+void httpd::reap_workers() {
+    // A thread that ended keeps its stack until it is joined.
+    if (exited_n_.load() == 0) return;
+    std::vector<pthread_t> ended;
+    {
+        std::lock_guard<std::mutex> g(pool_m_);
+        ended.swap(exited_);
+        exited_n_ = 0;
+    }
+    for (pthread_t t : ended) pthread_join(t, nullptr);
+}
+
 bool httpd::spawn_worker() {
     std::vector<pthread_t> ended;
     bool made = false;
     {
         std::lock_guard<std::mutex> g(pool_m_);
         ended.swap(exited_);
+        exited_n_ = 0;
         // Busy workers are bounded by the connection limit; a few more wait for the next.
         if (static_cast<int>(workers_.size()) < client_limit() + max_idle_workers) {
             pthread_t t;
@@ -221,6 +234,7 @@ void httpd::join_workers() {
         all.swap(workers_);
         all.insert(all.end(), exited_.begin(), exited_.end());
         exited_.clear();
+        exited_n_ = 0;
     }
     for (pthread_t t : all) pthread_join(t, nullptr);
 }
@@ -249,9 +263,11 @@ void httpd::accept_loop(bool listener) {
                 if (it != workers_.end()) {
                     workers_.erase(it);
                     exited_.push_back(self);
+                    exited_n_++;
                     break;
                 }
             }
+            reap_workers();
             continue;
         }
         sockaddr_in6 peer;
@@ -287,6 +303,7 @@ void httpd::accept_loop(bool listener) {
         connection_started(s);
         new_conn(c);
         idle_since = now_ms();
+        reap_workers();
     }
 }
 

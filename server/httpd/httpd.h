@@ -73,6 +73,7 @@ private:
     // One more thread waiting for connections; false at the limit or when none could be made.
     bool spawn_worker();
     void join_workers();
+    void reap_workers();
     void start_loops();
     void stop_loops();
     int client_limit() const;
@@ -90,6 +91,7 @@ private:
     std::mutex pool_m_;
     std::vector<pthread_t> workers_;
     std::vector<pthread_t> exited_;  // ended by themselves, to be joined
+    std::atomic<int> exited_n_{0};   // how many, to be read without the lock
     std::vector<std::unique_ptr<stream_loop>> loops_;
     // Any worker may refuse a connection.
     std::atomic<unsigned long> refused_;
