@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/epoll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -240,19 +239,18 @@ void httpd::join_workers() {
 }
 
 // Every worker waits for connections on the listening socket and answers the one it takes
-// itself: no hand-over between threads. They share one epoll instance, whose waiters the
-// kernel wakes one at a time.
+// itself: no hand-over between threads.
 void httpd::accept_loop(bool listener) {
     config *cfg = e->cfg;
-    const int ep = accept_ep_;
     long long idle_since = now_ms();
     while (!cfg->finished && !stopping_) {
+        sockaddr_in6 peer;
+        socklen_t plen = sizeof peer;
+        memset(&peer, 0, sizeof peer);
         idle_acceptors_++;
-        epoll_event got;
-        // A short time-out, so that the stop flag is seen without a connection arriving.
-        const int n = epoll_wait(ep, &got, 1, 200);
+        int s = accept4(ls_, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
         idle_acceptors_--;
-        if (n <= 0) {
+        if (s < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             if (!listener && idle_acceptors_.load() >= max_idle_workers &&
                 now_ms() - idle_since > worker_idle_s * 1000LL) {
                 // A burst is over: the pool shrinks back; the next spawn joins this thread.
@@ -270,10 +268,6 @@ void httpd::accept_loop(bool listener) {
             reap_workers();
             continue;
         }
-        sockaddr_in6 peer;
-        socklen_t plen = sizeof peer;
-        memset(&peer, 0, sizeof peer);
-        int s = accept4(ls_, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
         if (s < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: give running connections a moment to end instead of spinning.
@@ -407,7 +401,9 @@ void httpd::connection_closing(int s) {
 void httpd::connection_ended() { active_--; }
 
 int httpd::open_listener() {
-    int ls = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // Workers wait in accept itself, which the kernel wakes one at a time; the time-out lets
+    // them see the stop flag without a connection arriving.
+    int ls = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (ls < 0) {
         e->l->log(LOG_ERR, "httpd: socket\n");
         return -1;
@@ -436,6 +432,8 @@ int httpd::open_listener() {
         close(ls);
         return -1;
     }
+    timeval wait{0, accept_wait_ms * 1000};
+    setsockopt(ls, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     return ls;
 }
 
@@ -446,22 +444,13 @@ void httpd::thread(void *) {
     e->l->log(LOG_INFO, "HTTPD-root: %s\n", cfg->httpdroot);
     ls_ = open_listener();
     if (ls_ >= 0) {
-        accept_ep_ = epoll_create1(EPOLL_CLOEXEC);
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        if (accept_ep_ < 0 || epoll_ctl(accept_ep_, EPOLL_CTL_ADD, ls_, &ev) != 0) {
-            e->l->log(LOG_ERR, "httpd: cannot wait for connections: %s\n", strerror(errno));
-        } else {
-            e->l->log(LOG_INFO, "httpd: daemon started\n");
-            accept_loop(true);
-            // The workers see the stop as this thread did; each ends its connection first.
-            join_workers();
-            e->l->log(LOG_INFO, "httpd: daemon stopped\n");
-        }
-        if (accept_ep_ >= 0) close(accept_ep_);
-        accept_ep_ = -1;
+        e->l->log(LOG_INFO, "httpd: daemon started\n");
+        accept_loop(true);
+        // The workers see the stop as this thread did; each ends its connection first.
+        join_workers();
         close(ls_);
         ls_ = -1;
+        e->l->log(LOG_INFO, "httpd: daemon stopped\n");
     }
     connection_ended();
 }

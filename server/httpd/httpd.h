@@ -85,8 +85,7 @@ private:
     bool started_;
     std::vector<int> sockets_;  // guarded by lck
 
-    int ls_ = -1;         // the listening socket, while the listener runs
-    int accept_ep_ = -1;  // what every worker waits on for it
+    int ls_ = -1;  // the listening socket, while the listener runs
     std::atomic<int> idle_acceptors_{0};
     std::mutex pool_m_;
     std::vector<pthread_t> workers_;
@@ -209,6 +208,7 @@ private:
 // Idle workers beyond this many end after worker_idle_s seconds without a connection.
 constexpr int max_idle_workers = 8;
 constexpr int worker_idle_s = 5;
+constexpr int accept_wait_ms = 200;
 
 // Request bodies larger than this are answered 413 and not read: setup forms are small.
 constexpr int max_content_length = 64 * 1024;
