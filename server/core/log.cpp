@@ -156,7 +156,10 @@ void logger::thread(void *) {
     log(LOG_INFO, "logd: started daemon\n");
     int sleeps = 0;
     while (!finished) {
+        const unsigned before = readptr;
         drain();
+        // What was written is on disk within a tick: a reader of the file sees it at once.
+        if (readptr != before) fflush(fd);
         usleep(10000);
         if (++sleeps > 500) {
             fflush(fd);
