@@ -39,7 +39,7 @@ constexpr unsigned int RDI_TYPE_22 = dabcommon::RDI_TYPE_22BIT;
 
 rdi::rdi(ensemble *p)
     : e(p), rdi_buf(nullptr), rdi_thread(), rfd(-1), rdi_nr(0), readptr(0), readlen(0), running(0),
-      rdi_pause_dummy(0), rdi_use_dummy(0), thread_alive(false), stop_req(0), exhausted(0), carry(), ncarry(0),
+      rdi_pause_dummy(0), rdi_use_dummy(0), thread_alive(false), in_memory_(false), stop_req(0), exhausted(0), carry(), ncarry(0),
       cycle_bytes(0), cycled(false), last_read_error(0), invalid_log_second(0), invalid_logged(0), frame_() {}
 
 rdi::~rdi() {
@@ -182,6 +182,7 @@ unsigned int rdi::lget_from_stream() {
         if (readptr != readlen) {
             w = rdi_buf[++readptr];
         } else {
+            if (in_memory_) return 0;
             int bytes = rdi_use_dummy ? read_dump_block() : read_device_block();
             if (bytes == -2) continue;
             if (bytes < 4) {
@@ -278,6 +279,21 @@ void rdi::dispatch(unsigned int w) {
     const int got = read_frame(announced, type == RDI_TYPE_22, frame_, &cut);
     if (got < 0) return;
     e->msc_stream->decode_sub(subch, frame_, got, cut, type == RDI_TYPE_22);
+}
+
+int rdi::replay_words(const unsigned int *words, int n) {
+    if (thread_alive || n <= 0) return 0;
+    if (!rdi_buf && !(rdi_buf = static_cast<unsigned int *>(calloc(RDI_BLOCK_WORDS, sizeof(unsigned int))))) return 0;
+    if (n > RDI_BLOCK_WORDS) n = RDI_BLOCK_WORDS;
+    std::memcpy(rdi_buf, words, static_cast<size_t>(n) * sizeof *words);
+    // The next word taken is the first.
+    readptr = -1;
+    readlen = n - 1;
+    in_memory_ = true;
+    while (const unsigned int w = lget_from_stream()) dispatch(w);
+    in_memory_ = false;
+    readptr = readlen = 0;
+    return n;
 }
 
 void rdi::get_rdi(void *) {

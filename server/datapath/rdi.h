@@ -45,6 +45,10 @@ public:
     // Returns len, the bytes of the groups read when cut, or -1 when the reader stops meanwhile.
     int read_frame(int len, int packing22, unsigned char *out, bool *cut);
 
+    // Dispatches the frames of n words in memory as the reader thread does those of the device,
+    // then returns (tests and fuzzing; not while the thread runs). The words taken, 0 if none.
+    int replay_words(const unsigned int *words, int n);
+
     // 20-bit packing: size word pairs into 5 bytes each; returns 5 * size.
     static int crunch20(unsigned char *dst, const unsigned int *src, int size);
     // 22-bit packing: size groups of four words into 11 bytes each; returns 11 * size.
@@ -72,6 +76,8 @@ private:
     void nap_ms(int ms) const;
 
     bool thread_alive;
+    // replay_words: the block holds everything there is.
+    bool in_memory_;
     std::atomic<int> stop_req;
     // Nothing left to replay: every dump file is missing or empty.
     std::atomic<int> exhausted;
