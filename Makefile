@@ -2,9 +2,11 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan test test-normal test-asan demo demo-signal bench clean
+.PHONY: all deps build build-asan build-fuzz test test-normal test-asan fuzz fuzz-check fuzz-corpus demo demo-signal bench clean
 
 all: build
 
@@ -27,7 +29,23 @@ test-asan: demo-signal build-asan
 	cd $(ASAN_BUILD) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --output-on-failure -j $(JOBS)
 
-test: test-normal test-asan
+test: test-normal test-asan fuzz-check
+
+# Fuzz targets (clang, libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer): each runs
+# FUZZ_SECONDS on a copy of its seed corpus; a table of executions, corpus and edges follows.
+build-fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAB_FUZZ=ON -DDAB_TESTS=OFF $(CMAKE_FLAGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: build-fuzz
+	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# Every target briefly, as a regression check of the decoders.
+fuzz-check:
+	$(MAKE) fuzz FUZZ_SECONDS=10
+
+fuzz-corpus: build-fuzz
+	scripts/make-fuzz-corpus $(FUZZ_BUILD)
 
 # Demo ensembles (ETI files named by channel, and RDI dumps for -E replay) in demo/signal.
 demo-signal: build
@@ -51,4 +69,4 @@ bench: deps
 	scripts/run-bench build-bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench demo-run
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-bench demo-run
