@@ -219,6 +219,27 @@ TEST_F(RdiReader, DispatchesFicFramesToTheFigStore) {
     EXPECT_EQ(env.count("get_rdi: RDI-decoder stopped"), 1);
 }
 
+// Words in memory take the road of the device's, and their end ends the replay at once, even
+// inside a frame: nothing waits for words that never come, nothing is read past them.
+TEST_F(RdiReader, ReplayedWordsAreDispatchedAndTheirEndEndsTheReplay) {
+    std::vector<uint32_t> words;
+    append(words, fic_frame(service(0xD310)));
+    std::vector<uint32_t> cut = fic_frame(service(0xD320));
+    cut.resize(6);  // header and five of the twelve data words
+    append(words, cut);
+    watchdog w(env.ens.cfg, 5);
+    EXPECT_EQ(reader.replay_words(words.data(), static_cast<int>(words.size())), static_cast<int>(words.size()));
+    EXPECT_TRUE(has_service(store, 0xD310));
+    EXPECT_FALSE(has_service(store, 0xD320)) << "a FIB cut by the end of the words is not decoded";
+    EXPECT_EQ(env.ens.st->fibcnt_sum, 1u);
+    EXPECT_EQ(env.ens.cfg->finished.load(), 0) << "the replay ended by itself";
+    EXPECT_EQ(reader.replay_words(words.data(), 0), 0);
+    // The device is read again afterwards.
+    env.write_words({0x123456});
+    EXPECT_EQ(reader.lget_from_stream(), 0x123456u);
+    reader.init_rdi_buffer(0);
+}
+
 TEST_F(RdiReader, SuspendAndResume) {
     ASSERT_EQ(reader.start(), 1);
     env.write_words(fic_frame(service(0xD210)));
