@@ -206,6 +206,47 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
     return true;
 }
 
+// Objects being received take room as well: their bytes so far, a block each for what the
+// stream buffer still holds.
+uint64_t in_flight(const mot_state_t *ms) {
+    uint64_t n = 0;
+    for (const auto &o : ms->mobs)
+        if (o.file && o.flen > 0) n += static_cast<uint64_t>(o.flen) + 4096;
+    return n;
+}
+
+// Removes the oldest objects until the completed ones and those being received, with more
+// bytes to come, fit the quota.
+void make_room(mot_state_t *ms, int more) {
+    mot_quota *q = ms->quota;
+    if (!q || !q->limited()) return;
+    const uint64_t reserve = in_flight(ms) + static_cast<uint64_t>(more > 0 ? more : 0);
+    q->scan();
+    if (q->used() + reserve <= q->limit()) return;
+    // What a viewer may be looking at stays: the slide shown, the directory's objects, the
+    // object completed last.
+    std::unordered_set<std::string> kept{MOT_DIR_FILE, ms->last_file_system};
+    {
+        mutex_guard g(&ms->slide_lock);
+        kept.insert(ms->slideshowfile);
+    }
+    std::vector<std::string> listed;
+    mot_dir_names(ms, listed);
+    kept.insert(listed.begin(), listed.end());
+    const size_t plen = q->objects().size();  // what enforce removes lies below it
+    const int removed = q->enforce(
+        [&](const std::string &p) { return p.size() <= plen + 1 || kept.count(p.substr(plen + 1)) != 0; }, reserve);
+    if (removed)
+        mot_log(ms, LOG_DEBUG, "#%i: %i oldest objects removed, %llu of %llu KiB in use\n", ms->id, removed,
+                static_cast<unsigned long long>(q->used() >> 10), static_cast<unsigned long long>(q->limit() >> 10));
+    int held = 0;
+    if (q->used() + reserve > q->limit() && ms->failures &&
+        ms->failures->due(mot_failure_log::over_quota, time(nullptr), &held))
+        mot_log(ms, LOG_WARN, "#%i: Output takes %llu KiB, more than its quota of %llu KiB: what is left is in use\n",
+                ms->id, static_cast<unsigned long long>((q->used() + reserve) >> 10),
+                static_cast<unsigned long long>(q->limit() >> 10));
+}
+
 }  // namespace
 
 const mot_callbacks_t mot_default_callbacks = {
@@ -281,6 +322,7 @@ int mot_cbx_write_data(mot_state_t *ms, mot_object_state_t *obj, const unsigned 
         obj->zstate = &write_failed_mark;
         return 0;
     }
+    make_room(ms, len);
     if (fwrite(data, 1, static_cast<size_t>(len), obj->file) != static_cast<size_t>(len)) {
         output_failed(ms, errno, "Writing <%s> failed", obj->path);
         obj->zstate = &write_failed_mark;
@@ -327,27 +369,5 @@ void mot_cbx_file_ok(mot_state_t *ms, mot_object_state_t *, const char *path) {
     mot_quota *q = ms->quota;
     if (!q || !q->limited() || !path) return;
     q->add(path);
-    if (q->used() <= q->limit()) return;
-    // What a viewer may be looking at stays: the slide shown, the directory's objects, the
-    // object just completed.
-    std::unordered_set<std::string> kept{MOT_DIR_FILE, ms->last_file_system};
-    {
-        mutex_guard g(&ms->slide_lock);
-        kept.insert(ms->slideshowfile);
-    }
-    std::vector<std::string> listed;
-    mot_dir_names(ms, listed);
-    kept.insert(listed.begin(), listed.end());
-    const size_t plen = q->objects().size();  // what enforce removes lies below it
-    const int removed = q->enforce([&](const std::string &p) {
-        return p.size() <= plen + 1 || kept.count(p.substr(plen + 1)) != 0;
-    });
-    if (removed)
-        mot_log(ms, LOG_DEBUG, "#%i: %i oldest objects removed, %llu of %llu KiB in use\n", ms->id, removed,
-                static_cast<unsigned long long>(q->used() >> 10), static_cast<unsigned long long>(q->limit() >> 10));
-    int held = 0;
-    if (q->used() > q->limit() && ms->failures && ms->failures->due(mot_failure_log::over_quota, time(nullptr), &held))
-        mot_log(ms, LOG_WARN, "#%i: Output takes %llu KiB, more than its quota of %llu KiB: what is left is in use\n",
-                ms->id, static_cast<unsigned long long>(q->used() >> 10),
-                static_cast<unsigned long long>(q->limit() >> 10));
+    make_room(ms, 0);
 }

@@ -120,10 +120,12 @@ void mot_quota::remove_empty_dirs(const std::string &path) {
     }
 }
 
-int mot_quota::enforce(const std::function<bool(const std::string &)> &keep) {
-    if (!limited() || used_ <= limit_) return 0;
+int mot_quota::enforce(const std::function<bool(const std::string &)> &keep, uint64_t reserve) {
+    if (!limited()) return 0;
+    scan();
+    const uint64_t target = reserve < limit_ ? limit_ - reserve : 0;
     int removed = 0;
-    for (auto it = order_.begin(); it != order_.end() && used_ > limit_;) {
+    for (auto it = order_.begin(); it != order_.end() && used_ > target;) {
         if (!removable(it->path) || keep(it->path)) {
             ++it;
             continue;

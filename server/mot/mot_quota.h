@@ -24,9 +24,9 @@ public:
     void scan();
     // A completed object in place at path (a former file of that name is replaced).
     void add(const std::string &path);
-    // Removes the oldest removable objects until the total fits; keep(path) spares a file.
-    // The files removed.
-    int enforce(const std::function<bool(const std::string &)> &keep);
+    // Removes the oldest removable objects until the total and reserve fit; keep(path) spares
+    // a file. The files removed.
+    int enforce(const std::function<bool(const std::string &)> &keep, uint64_t reserve = 0);
 
     bool limited() const { return limit_ > 0; }
     uint64_t limit() const { return limit_; }

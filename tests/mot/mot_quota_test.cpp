@@ -210,10 +210,17 @@ TEST_F(MotQuotaDecoder, TreeStaysUnderQuotaOverManyNamesKeepingWhatIsShown) {
     ASSERT_TRUE(has("site/index.html"));
 
     // Every slide named anew, each in a folder of its own: weeks of a careless service.
-    const std::string body(70000, 'x');
     for (int i = 0; i < 120; i++) {
+        const std::string body(40000 + (i * 7919) % 60000, 'x');  // sizes vary, so does the room left
         const std::string name = "n" + std::to_string(i % 7) + "/slide" + std::to_string(i) + ".jpg";
-        send(0x1000 + i, name, body);
+        feed(groups(3, 0x1000 + i, header(name, body.size())));
+        // Half received: room is made for what is being written, too.
+        const auto dgs = groups(4, 0x1000 + i, text(body));
+        const size_t half = dgs.size() / 2;
+        feed(std::vector<bytes>(dgs.begin(), dgs.begin() + static_cast<long>(half)));
+        fflush(nullptr);
+        ASSERT_LE(tree_size(svc), quota) << "while receiving object " << i;
+        feed(std::vector<bytes>(dgs.begin() + static_cast<long>(half), dgs.end()));
         ASSERT_TRUE(has(name)) << i;
         ASSERT_LE(tree_size(svc), quota) << "after object " << i;
     }
@@ -232,7 +239,7 @@ TEST_F(MotQuotaDecoder, TreeStaysUnderQuotaOverManyNamesKeepingWhatIsShown) {
 
     // A new slide takes over: the former one may go now.
     send(0x20, "slide2.jpg", std::string(50000, 't'), dabgen::mot_trigger_now());
-    for (int i = 0; i < 30; i++) send(0x2000 + i, "later" + std::to_string(i) + ".jpg", body);
+    for (int i = 0; i < 30; i++) send(0x2000 + i, "later" + std::to_string(i) + ".jpg", std::string(70000, 'l'));
     EXPECT_FALSE(has("slide.jpg"));
     EXPECT_TRUE(has("slide2.jpg"));
     EXPECT_LE(tree_size(svc), quota);
