@@ -42,6 +42,7 @@ bool write_failed(const mot_object_state_t *obj) { return obj->zstate == &write_
 // minute for a full disk and one for other errors, since they recur with every object.
 void output_failed(mot_state_t *ms, int err, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 void output_failed(mot_state_t *ms, int err, const char *fmt, ...) {
+    if (!err) err = EIO;  // a short write need not set errno
     const bool full = mot_disk_full(err);
     int held = 0;
     if (ms->failures && !ms->failures->due(full ? mot_failure_log::disk_full : mot_failure_log::write_error,
@@ -163,7 +164,7 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
             break;
         }
         if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-            oserr = errno;
+            oserr = errno ? errno : EIO;
             why = "";
             break;
         }
@@ -181,15 +182,15 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
     const bool flushed = fflush(out) == 0 && !ferror(out);
     const int werr = errno;
     if (fclose(out) != 0 && !why) {
-        oserr = errno;
+        oserr = errno ? errno : EIO;
         why = "";
     }
     if (!flushed && !why) {
-        oserr = werr;
+        oserr = werr ? werr : EIO;
         why = "";
     }
     if (!why && rename(tmp, final) != 0) {
-        oserr = errno;
+        oserr = errno ? errno : EIO;
         why = "";
     }
     if (why) {
@@ -206,8 +207,8 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
     return true;
 }
 
-// Objects being received take room as well: their bytes so far, a block each for what the
-// stream buffer still holds.
+// Objects being received take room as well: their bytes so far and the block each one fills
+// only partly.
 uint64_t in_flight(const mot_state_t *ms) {
     uint64_t n = 0;
     for (const auto &o : ms->mobs)

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
@@ -146,6 +147,20 @@ TEST(MotQuota, FailureWarningsAtMostOnceAMinuteForEachKind) {
 }
 
 bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
+
+std::string gzip(const std::string &in) {
+    z_stream z{};
+    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(deflateBound(&z, in.size()) + 32, '\0');
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = reinterpret_cast<Bytef *>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
 
 bytes header(const std::string &name, size_t body, const bytes &more = {}) {
     bytes ext = dabgen::mot_content_name(name);
@@ -345,8 +360,8 @@ std::string full_disk_child(const std::string &mnt) {
             mot_handle(ms, 0);
         }
     };
-    auto send = [&](int tid, const std::string &name, const std::string &body) {
-        feed(groups(3, tid, header(name, body.size())));
+    auto send = [&](int tid, const std::string &name, const std::string &body, const bytes &more = {}) {
+        feed(groups(3, tid, header(name, body.size(), more)));
         feed(groups(4, tid, text(body)));
     };
     const std::string first(100000, '1');
@@ -355,13 +370,16 @@ std::string full_disk_child(const std::string &mnt) {
     // Each too large for what is left; the last replaces the object already there.
     for (int i = 0; i < 5; i++) send(0x200 + i, "big" + std::to_string(i) + ".jpg", std::string(200000, 'b'));
     send(0x300, "keep.jpg", std::string(200000, '2'));
+    // Small as sent, too large once decompressed.
+    send(0x301, "packed.txt", gzip(std::string(400000, 'z')), dabgen::mot_param_int(MOT_PARAM_COMPRESSION, 1, 1));
     check(testsupport::read_file(svc + "/keep.jpg") == first, "stored object damaged by a failed new version");
     for (int i = 0; i < 5; i++) check(!testsupport::file_exists(svc + "/big" + std::to_string(i) + ".jpg"), "partial object left");
     check(files_below(svc) == std::set<std::string>{"keep.jpg"}, "temporary files left");
     const int warnings = env.count("No space left on device", LOG_WARN);
     check(warnings == 1, "full disk warned " + std::to_string(warnings) + " times");
     check(env.count("Forget Obj", LOG_WARN) == 0, "each discarded object warned again");
-    check(ms->stat.stats[MS_MOT_FILES_FAILED] == 6, "failed objects not counted");
+    check(!testsupport::file_exists(svc + "/packed.txt"), "partial decompressed object left");
+    check(ms->stat.stats[MS_MOT_FILES_FAILED] == 7, "failed objects not counted");
     // Decoding goes on: what fits is stored.
     send(0x400, "after.txt", "still decoding");
     check(testsupport::read_file(svc + "/after.txt") == "still decoding", "nothing stored after the full disk");
