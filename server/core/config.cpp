@@ -25,7 +25,7 @@ void statistic::clear() {
 
 config::config(ensemble *p)
     : e(p), fd(-1), starttime(time(nullptr)), rdiconfig(4), finished(0), motargc(0), logfilelevel(2), logscrnlevel(1),
-      audiosubchid(-1), tunefreq(-1), httpport(8000), httpmaxconn(-1), httpmaxclients(1024), ens(), ensemblecnt(0), emulate(0), lck(), scans_(0) {
+      audiosubchid(-1), tunefreq(-1), httpport(8000), httpmaxconn(-1), httpmaxclients(1024), motquota(MOT_QUOTA_DEFAULT_MIB), ens(), ensemblecnt(0), emulate(0), lck(), scans_(0) {
     thread_mutex_init(&lck);
     copy_field(configfile, "dab.ini");
     copy_field(logfilename, "dab.log");
@@ -130,6 +130,8 @@ constexpr config_key config_keys[] = {
     text_key("motparms", "; parameters for builtin mot decoder", "motparms: %s\n", &text_of<&config::motparms>),
     text_key("multicastif", "; network interface for IP over DAB multicast, e.g. eth0 (empty: by route)",
              "multicastif: %s\n", &text_of<&config::multicastif>),
+    number_key("motquota", "; MiB each MOT/PAD service directory may take, oldest objects removed first (0: no limit)",
+               "motquota: %d\n", &config::motquota),
 };
 
 const config_key *find_key(const char *key) {

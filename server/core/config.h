@@ -17,6 +17,7 @@ typedef struct ensemble_entry_s {
 constexpr int MAX_ENSEMBLES = 64;
 constexpr int MOT_MAX_ARGS = 30;
 constexpr int MOT_ARG_SIZE = 256;
+constexpr int MOT_QUOTA_DEFAULT_MIB = 64;
 
 // True when s holds a byte below 0x20 or the byte 0x7F: such a configuration value is refused.
 bool has_control_char(const char *s);
@@ -81,6 +82,8 @@ public:
     char device[256];
     // Interface of the IP-over-DAB multicast output; empty: chosen by the routes.
     char multicastif[64];
+    // Size in MiB each MOT/PAD service directory may take; 0: no limit.
+    int motquota;
     ensemble_entry_t ens[MAX_ENSEMBLES];
     int ensemblecnt;
     int emulate;

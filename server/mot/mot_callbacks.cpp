@@ -11,14 +11,20 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "core/log.h"
 #include "core/plattform.h"
 #include "mot/http.h"
 #include "mot/mot_dec.h"
+#include "mot/mot_dir.h"
+#include "mot/mot_quota.h"
 #include "mot/util2.h"
 
 namespace {
@@ -31,6 +37,28 @@ constexpr int gunzip_block = 4096;
 char write_failed_mark;
 
 bool write_failed(const mot_object_state_t *obj) { return obj->zstate == &write_failed_mark; }
+
+// A failed system call of the output: the object is given up with a warning, at most one a
+// minute for a full disk and one for other errors, since they recur with every object.
+void output_failed(mot_state_t *ms, int err, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void output_failed(mot_state_t *ms, int err, const char *fmt, ...) {
+    if (!err) err = EIO;  // a short write need not set errno
+    const bool full = mot_disk_full(err);
+    int held = 0;
+    if (ms->failures && !ms->failures->due(full ? mot_failure_log::disk_full : mot_failure_log::write_error,
+                                           time(nullptr), &held))
+        return;
+    char what[700];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(what, sizeof what, fmt, ap);
+    va_end(ap);
+    char more[96] = "";
+    if (held)
+        snprintf(more, sizeof more, " (%i more in the last %i s)", held, mot_failure_log::period_s);
+    mot_log(ms, LOG_WARN, "#%i: %s: %s, object discarded%s%s\n", ms->id, what, strerror(err),
+            full ? ", decoding goes on" : "", more);
+}
 
 bool only_dots(const char *s, size_t n) {
     for (size_t i = 0; i < n; i++)
@@ -85,8 +113,7 @@ bool close_received(mot_state_t *ms, mot_object_state_t *obj) {
         ok = false;
         err = errno;
     }
-    if (!ok && !write_failed(obj))
-        mot_log(ms, LOG_WARN, "#%i: Writing <%s> failed: %s\n", ms->id, obj->path, strerror(err));
+    if (!ok && !write_failed(obj)) output_failed(ms, err, "Writing <%s> failed", obj->path);
     return ok && !write_failed(obj);
 }
 
@@ -98,15 +125,16 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
     snprintf(tmp, sizeof tmp, "%.*s/%sXXXXXX", dirlen, final, gunzip_prefix);
     const int fd = mkstemp(tmp);
     if (fd < 0) {
-        mot_log(ms, LOG_WARN, "#%i: Can't create file <%s>: %s\n", ms->id, tmp, strerror(errno));
+        output_failed(ms, errno, "Can't create file <%s>", tmp);
         return false;
     }
     fchmod(fd, 0644);  // mkstemp's 0600 would differ from every other object
     FILE *out = fdopen(fd, "wb");
     if (!out) {
+        const int err = errno;
         close(fd);
         remove(tmp);
-        mot_log(ms, LOG_WARN, "#%i: Can't create file <%s>: %s\n", ms->id, tmp, strerror(errno));
+        output_failed(ms, err, "Can't create file <%s>", tmp);
         return false;
     }
     gzFile in = gzopen(obj->path, "rb");
@@ -120,6 +148,7 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
     unsigned char buf[gunzip_block];
     long total = 0;
     const char *why = nullptr;
+    int oserr = 0;  // a failed write, reported at the output's rate
     char zmsg[80];  // gzerror's text lives only as long as the gzFile
     for (;;) {
         const int n = gzread(in, buf, sizeof buf);
@@ -135,7 +164,8 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
             break;
         }
         if (fwrite(buf, 1, static_cast<size_t>(n), out) != static_cast<size_t>(n)) {
-            why = strerror(errno);
+            oserr = errno ? errno : EIO;
+            why = "";
             break;
         }
         total += n;
@@ -151,12 +181,24 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
     if (gzclose(in) != Z_OK && !why) why = "truncated stream";
     const bool flushed = fflush(out) == 0 && !ferror(out);
     const int werr = errno;
-    if (fclose(out) != 0 && !why) why = strerror(errno);
-    if (!flushed && !why) why = strerror(werr);
-    if (!why && rename(tmp, final) != 0) why = strerror(errno);
+    if (fclose(out) != 0 && !why) {
+        oserr = errno ? errno : EIO;
+        why = "";
+    }
+    if (!flushed && !why) {
+        oserr = werr ? werr : EIO;
+        why = "";
+    }
+    if (!why && rename(tmp, final) != 0) {
+        oserr = errno ? errno : EIO;
+        why = "";
+    }
     if (why) {
         remove(tmp);
-        if (*why) mot_log(ms, LOG_WARN, "#%i: Decompressing <%s> failed: %s\n", ms->id, final, why);
+        if (oserr)
+            output_failed(ms, oserr, "Decompressing <%s> failed", final);
+        else if (*why)
+            mot_log(ms, LOG_WARN, "#%i: Decompressing <%s> failed: %s\n", ms->id, final, why);
         return false;
     }
     remove(obj->path);
@@ -165,11 +207,52 @@ bool gunzip_to(mot_state_t *ms, mot_object_state_t *obj, const char *final) {
     return true;
 }
 
+// Objects being received take room as well: their bytes so far and the block each one fills
+// only partly.
+uint64_t in_flight(const mot_state_t *ms) {
+    uint64_t n = 0;
+    for (const auto &o : ms->mobs)
+        if (o.file && o.flen > 0) n += static_cast<uint64_t>(o.flen) + 4096;
+    return n;
+}
+
+// Removes the oldest objects until the completed ones and those being received, with more
+// bytes to come, fit the quota.
+void make_room(mot_state_t *ms, int more) {
+    mot_quota *q = ms->quota;
+    if (!q || !q->limited()) return;
+    const uint64_t reserve = in_flight(ms) + static_cast<uint64_t>(more > 0 ? more : 0);
+    q->scan();
+    if (q->used() + reserve <= q->limit()) return;
+    // What a viewer may be looking at stays: the slide shown, the directory's objects, the
+    // object completed last.
+    std::unordered_set<std::string> kept{MOT_DIR_FILE, ms->last_file_system};
+    {
+        mutex_guard g(&ms->slide_lock);
+        kept.insert(ms->slideshowfile);
+    }
+    std::vector<std::string> listed;
+    mot_dir_names(ms, listed);
+    kept.insert(listed.begin(), listed.end());
+    const size_t plen = q->objects().size();  // what enforce removes lies below it
+    const int removed = q->enforce(
+        [&](const std::string &p) { return p.size() <= plen + 1 || kept.count(p.substr(plen + 1)) != 0; }, reserve);
+    if (removed)
+        mot_log(ms, LOG_DEBUG, "#%i: %i oldest objects removed, %llu of %llu KiB in use\n", ms->id, removed,
+                static_cast<unsigned long long>(q->used() >> 10), static_cast<unsigned long long>(q->limit() >> 10));
+    int held = 0;
+    if (q->used() + reserve > q->limit() && ms->failures &&
+        ms->failures->due(mot_failure_log::over_quota, time(nullptr), &held))
+        mot_log(ms, LOG_WARN, "#%i: Output takes %llu KiB, more than its quota of %llu KiB: what is left is in use\n",
+                ms->id, static_cast<unsigned long long>((q->used() + reserve) >> 10),
+                static_cast<unsigned long long>(q->limit() >> 10));
+}
+
 }  // namespace
 
 const mot_callbacks_t mot_default_callbacks = {
     nullptr, nullptr, nullptr, mot_cbx_start_file, mot_cbx_write_data, mot_cbx_discard_file, mot_cbx_finish_file,
-    nullptr, nullptr,
+    mot_cbx_file_ok, nullptr,
 };
 
 bool mot_output_path(char *out, int size, const char *prefix, const char *name, const char *suffix,
@@ -217,11 +300,16 @@ int mot_cbx_start_file(mot_state_t *ms, mot_object_state_t *obj) {
     make_dirs(path);
     // No following a symlink someone left under the temporary name.
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) return 0;
+    if (fd < 0) {
+        output_failed(ms, errno, "Can't create file <%s>", path);
+        return 0;
+    }
     obj->file = fdopen(fd, "wb");
     if (!obj->file) {
+        const int err = errno;
         close(fd);
         remove(path);
+        output_failed(ms, err, "Can't create file <%s>", path);
         return 0;
     }
     return 1;
@@ -230,13 +318,14 @@ int mot_cbx_start_file(mot_state_t *ms, mot_object_state_t *obj) {
 int mot_cbx_write_data(mot_state_t *ms, mot_object_state_t *obj, const unsigned char *data, int len) {
     if (!obj->file || write_failed(obj) || len < 0 || (len > 0 && !data)) return 0;
     if (len == 0) return 1;
-    const char *why = nullptr;
-    if (obj->flen > INT_MAX - len)
-        why = "object too large";
-    else if (fwrite(data, 1, static_cast<size_t>(len), obj->file) != static_cast<size_t>(len))
-        why = strerror(errno);
-    if (why) {
-        mot_log(ms, LOG_WARN, "#%i: Writing <%s> failed: %s\n", ms->id, obj->path, why);
+    if (obj->flen > INT_MAX - len) {
+        mot_log(ms, LOG_WARN, "#%i: Writing <%s> failed: object too large\n", ms->id, obj->path);
+        obj->zstate = &write_failed_mark;
+        return 0;
+    }
+    make_room(ms, len);
+    if (fwrite(data, 1, static_cast<size_t>(len), obj->file) != static_cast<size_t>(len)) {
+        output_failed(ms, errno, "Writing <%s> failed", obj->path);
         obj->zstate = &write_failed_mark;
         return 0;
     }
@@ -261,7 +350,7 @@ int mot_cbx_finish_file(mot_state_t *ms, mot_object_state_t *obj) {
         if (gzip) {
             ok = gunzip_to(ms, obj, final);
         } else if (rename(obj->path, final) != 0) {
-            mot_log(ms, LOG_WARN, "#%i: Renaming <%s> failed: %s\n", ms->id, obj->path, strerror(errno));
+            output_failed(ms, errno, "Renaming <%s> failed", obj->path);
             ok = false;
         } else {
             copy_field(obj->path, final);
@@ -273,4 +362,13 @@ int mot_cbx_finish_file(mot_state_t *ms, mot_object_state_t *obj) {
         return 0;
     }
     return 1;
+}
+
+bool mot_output_root(mot_state_t *ms, const char *root) { return ms->quota && root && ms->quota->set_root(root); }
+
+void mot_cbx_file_ok(mot_state_t *ms, mot_object_state_t *, const char *path) {
+    mot_quota *q = ms->quota;
+    if (!q || !q->limited() || !path) return;
+    q->add(path);
+    make_room(ms, 0);
 }

@@ -27,6 +27,11 @@ int mot_cbx_start_file(mot_state_t *ms, mot_object_state_t *obj);
 int mot_cbx_write_data(mot_state_t *ms, mot_object_state_t *obj, const unsigned char *data, int len);
 int mot_cbx_discard_file(mot_state_t *ms, mot_object_state_t *obj);
 int mot_cbx_finish_file(mot_state_t *ms, mot_object_state_t *obj);
+// Counts a completed object against the service directory's quota and removes the oldest
+// objects beyond it.
+void mot_cbx_file_ok(mot_state_t *ms, mot_object_state_t *obj, const char *path);
+// The service directory the quota counts, when it lies above the objects' one: its pages count too.
+bool mot_output_root(mot_state_t *ms, const char *root);
 
 // prefix + "/" + name + suffix into out, only when that stays below prefix: name relative,
 // no "..", "." or empty component, not ending in ".tmp", not the directory file unless

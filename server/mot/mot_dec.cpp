@@ -9,12 +9,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "core/config.h"
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
 #include "mot/crc.h"
 #include "mot/mot_dir.h"
+#include "mot/mot_quota.h"
 #include "mot/util2.h"
 
 namespace {
@@ -203,13 +206,13 @@ void mot_handle_dg4_seg(mot_state_t *ms, const msc_dg_ses_hdr_t *hdr, const unsi
     o.dgtype = hdr->dgtype;
     if (hdr->segnum == 0 && !o.flen && !o.file && ms->callbacks.mot_cb_start_file &&
         !ms->callbacks.mot_cb_start_file(ms, &o)) {
-        mot_log(ms, LOG_ERR, "#%i: Can't create file <%s>\n", ms->id, o.path);
+        // The output has said why, at a rate a full disk cannot turn into a flood.
         mot_forget_file(ms, &o);
         return;
     }
     if (!mot_check_segment_ordering(ms, hdr, &o)) return;
     if (ms->callbacks.mot_cb_write_data && !ms->callbacks.mot_cb_write_data(ms, &o, data, len)) {
-        mot_forget_file(ms, &o);
+        mot_forget_file(ms, &o, true);
         return;
     }
     const bool last = hdr->last || !hdr->sesflag;
@@ -235,9 +238,9 @@ void mot_log(const mot_state_t *ms, int level, const char *fmt, ...) {
 
 void mot_count(mot_state_t *ms, int type, uint64_t inc) { ms->owner->stat_update_p(&ms->stat, type, inc); }
 
-void mot_forget_file(mot_state_t *ms, mot_object_state_t *obj) {
+void mot_forget_file(mot_state_t *ms, mot_object_state_t *obj, bool quiet) {
     if (obj->file) {
-        mot_log(ms, LOG_WARN, "#%i: Forget Obj %i, \"%s\"\n", ms->id, obj->obnum, obj->path);
+        mot_log(ms, quiet ? LOG_DEBUG : LOG_WARN, "#%i: Forget Obj %i, \"%s\"\n", ms->id, obj->obnum, obj->path);
         if (ms->callbacks.mot_cb_discard_file) ms->callbacks.mot_cb_discard_file(ms, obj);
         if (obj->file) fclose(obj->file);
         obj->file = nullptr;
@@ -331,6 +334,14 @@ mot_state_t *mot_init(mot_dec_class *owner, int id, const char *path, const char
     copy_field(ms->path_prefix, path ? path : "");
     copy_field(ms->html_path, html_path ? html_path : "");
     make_dirs(ms->path_prefix);
+    const int mib = owner->e->cfg->motquota;
+    const uint64_t limit = static_cast<uint64_t>(mib < 0 ? MOT_QUOTA_DEFAULT_MIB : mib) << 20;
+    ms->quota = new (std::nothrow) mot_quota(ms->path_prefix, ms->path_prefix, limit);
+    ms->failures = new (std::nothrow) mot_failure_log();
+    if (!ms->quota || !ms->failures) {
+        mot_free(ms);
+        return nullptr;
+    }
     ms->msc_buf->bl = 0;
     mot_log(ms, LOG_CRIT, "#%i: Lost MOT-synchronisation, syncing to next DG 3\n", ms->id);
     return ms;
@@ -412,6 +423,8 @@ void mot_free(mot_state_t *ms) {
     msc_buffer_free(ms->msc_buf);
     thread_mutex_destroy(&ms->label_lock);
     thread_mutex_destroy(&ms->slide_lock);
+    delete ms->quota;
+    delete ms->failures;
     free(ms);
 }
 

@@ -50,6 +50,8 @@ typedef struct mot_label_s {
 } mot_label_t;
 
 typedef struct mot_dir_s mot_dir_t;
+class mot_quota;
+class mot_failure_log;
 
 struct mot_state_s {
     int id;  // subchannel
@@ -72,6 +74,8 @@ struct mot_state_s {
     mot_dir_t *md;
     motpad_statistics_t stat;
     mot_dec_class *owner;  // statistics and log
+    mot_quota *quota;      // size of the service directory, used by the output only
+    mot_failure_log *failures;
 };
 
 mot_state_t *mot_init(mot_dec_class *owner, int id, const char *path, const char *html_path);
@@ -80,7 +84,8 @@ void mot_callback_init(mot_state_t *ms, const mot_callbacks_t *callbacks);
 void mot_handle(mot_state_t *ms, int mode);
 void mot_free(mot_state_t *ms);
 
-void mot_forget_file(mot_state_t *ms, mot_object_state_t *obj);
+// quiet: the output has reported why already.
+void mot_forget_file(mot_state_t *ms, mot_object_state_t *obj, bool quiet = false);
 int mot_start_new_obj(mot_state_t *ms, int trid);
 // Applies decoded attributes to the slot of trid: the slot, or -1 when the object was dropped.
 int mot_handle_hdr_sub(mot_state_t *ms, mot_hdr_attr_t *attr, int trid);

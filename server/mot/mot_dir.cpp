@@ -235,3 +235,13 @@ bool mot_dir_current(mot_state_t *ms, bool *complete, char *dir_index, int size)
     if (dir_index && size > 0) copy_field(dir_index, static_cast<size_t>(size), c->mha.dir_index);
     return true;
 }
+
+void mot_dir_names(mot_state_t *ms, std::vector<std::string> &out) {
+    if (!ms->md) return;
+    mutex_guard g(&ms->md->lock);
+    for (const mot_dir_content_t *c : {ms->md->current_mdc, ms->md->next_mdc}) {
+        if (!c || !c->headers) continue;
+        for (int i = 0; i < c->num_obj; i++)
+            if (c->headers[i]) out.emplace_back(c->headers[i]->path, strnlen(c->headers[i]->path, sizeof c->headers[i]->path));
+    }
+}

@@ -4,6 +4,9 @@
 
 #include <pthread.h>
 
+#include <string>
+#include <vector>
+
 #include "mot/mot_dec.h"
 
 typedef struct mot_dir_content_s {
@@ -35,3 +38,5 @@ int mot_dir_find_trid_entry(mot_state_t *ms, int trid, mot_hdr_attr_t *attr);
 int mot_dir_lookup_obj(mot_state_t *ms, const msc_dg_ses_hdr_t *hdr, const unsigned char *data, int len);
 // Whether the current directory is complete, and its DirectoryIndex (empty when none).
 bool mot_dir_current(mot_state_t *ms, bool *complete, char *dir_index, int size);
+// Appends the names of the objects the current and the next directory list.
+void mot_dir_names(mot_state_t *ms, std::vector<std::string> &out);

@@ -45,7 +45,10 @@ xpad_state_t *init_xpad_mot(mot_dec_class *owner, int id, const char *path) {
     char content[sizeof xs->path + 16];
     snprintf(content, sizeof content, n && xs->path[n - 1] == '/' ? "%scontent" : "%s/content", xs->path);
     xs->ms = mot_init(owner, id, content, "content/");
-    if (xs->ms) mot_callback_init(xs->ms, &mot_default_callbacks);
+    if (xs->ms) {
+        mot_callback_init(xs->ms, &mot_default_callbacks);
+        mot_output_root(xs->ms, xs->path);  // the label page beside content/ counts as well
+    }
     xs->last_padlen = 0;
     return xs;
 }
