@@ -1,21 +1,30 @@
-# Top-level entry points: make test, make demo, make bench.
+# Top-level entry points: make test, make demo, make bench, make install.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
+# The server and the signal tools alone, without the tests: for the demo and make install.
+DEMO_BUILD ?= build-demo
+PREFIX ?= /usr/local
+DESTDIR ?=
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build build-asan test test-normal test-asan demo demo-signal bench clean
+.PHONY: deps-test demo-build install
 
 all: build
 
+# What the build and the demo need; the tests' packages come with the full build.
 deps:
 	scripts/install-deps
 
-build: deps
+deps-test:
+	scripts/install-deps --test
+
+build: deps-test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-build-asan: deps
+build-asan: deps-test
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DDAB_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
@@ -33,13 +42,24 @@ test: test-normal test-asan
 demo-signal: build
 	scripts/make-demo-signal $(BUILD)
 
+demo-build: deps
+	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAB_TESTS=OFF \
+		-DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+	cmake --build $(DEMO_BUILD) -j $(JOBS) --target dabserver dabgen eti2rdi
+
 # The server on the virtual module with both demo ensembles, tuned to the first (12C), with
 # the MOT/PAD decoder writing its pages below the document root.
-demo: demo-signal
+demo: demo-build
+	scripts/make-demo-signal $(DEMO_BUILD)
 	mkdir -p demo-run/htdocs
 	@# IP over DAB stays on this machine
 	grep -qs '^multicastif' demo-run/dab.ini || printf 'multicastif lo\n' >> demo-run/dab.ini
-	cd demo-run && ../$(BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -p 8000 -R htdocs -M -d htdocs/data
+	cd demo-run && ../$(DEMO_BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -p 8000 -R htdocs -M -d htdocs/data
+
+# The server, the signal tools, the manual page, a sample configuration and the systemd unit
+# below $(DESTDIR)$(PREFIX).
+install: demo-build
+	DESTDIR="$(DESTDIR)" cmake --install $(DEMO_BUILD)
 
 # The comparisons need lighttpd, icecast2 and ffmpeg, installed here only; the listeners'
 # benchmark plays the demo ensemble, written with the benchmark build's tools when missing.
@@ -51,4 +71,4 @@ bench: deps
 	scripts/run-bench build-bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) build-bench demo-run
+	rm -rf $(BUILD) $(ASAN_BUILD) $(DEMO_BUILD) build-bench demo-run
