@@ -4,6 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 # The server and the signal tools alone, without the tests: for the demo and make install.
 DEMO_BUILD ?= build-demo
+DEMO_PORT ?= 8000
 PREFIX ?= /usr/local
 DESTDIR ?=
 CMAKE_FLAGS ?=
@@ -54,7 +55,8 @@ demo: demo-build
 	mkdir -p demo-run/htdocs
 	@# IP over DAB stays on this machine
 	grep -qs '^multicastif' demo-run/dab.ini || printf 'multicastif lo\n' >> demo-run/dab.ini
-	cd demo-run && ../$(DEMO_BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -p 8000 -R htdocs -M -d htdocs/data
+	cd demo-run && ../$(DEMO_BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c \
+		-p $(DEMO_PORT) -H localhost:$(DEMO_PORT) -R htdocs -M -d htdocs/data
 
 # The server, the signal tools, the manual page, a sample configuration and the systemd unit
 # below $(DESTDIR)$(PREFIX).
