@@ -1,16 +1,10 @@
-# Top-level entry points: make test, make demo, make bench, make install.
+# Top-level entry points: make test, make demo, make bench.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
-# The server and the signal tools alone, without the tests: for the demo and make install.
-DEMO_BUILD ?= build-demo
-DEMO_PORT ?= 8000
-PREFIX ?= /usr/local
-DESTDIR ?=
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build build-asan test test-normal test-asan demo demo-signal bench clean
-.PHONY: deps-test demo-build install
 
 all: build
 
@@ -43,6 +37,13 @@ test: test-normal test-asan
 demo-signal: build
 	scripts/make-demo-signal $(BUILD)
 
+# The server and the signal tools alone, without the tests: for the demo and make install.
+DEMO_BUILD ?= build-demo
+DEMO_PORT ?= 8000
+PREFIX ?= /usr/local
+DESTDIR ?=
+.PHONY: deps-test demo-build install clean-demo
+
 demo-build: deps
 	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAB_TESTS=OFF \
 		-DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
@@ -63,6 +64,10 @@ demo: demo-build
 install: demo-build
 	DESTDIR="$(DESTDIR)" cmake --install $(DEMO_BUILD)
 
+clean: clean-demo
+clean-demo:
+	rm -rf $(DEMO_BUILD)
+
 # The comparisons need lighttpd, icecast2 and ffmpeg, installed here only; the listeners'
 # benchmark plays the demo ensemble, written with the benchmark build's tools when missing.
 bench: deps
@@ -73,4 +78,4 @@ bench: deps
 	scripts/run-bench build-bench
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(DEMO_BUILD) build-bench demo-run
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench demo-run
