@@ -21,7 +21,7 @@ fail() {
 	failures=$((failures + 1))
 }
 
-if ! DESTDIR=$dest cmake --install "$build" >"$tmp/install.log" 2>&1; then
+if ! DESTDIR=$dest "${CMAKE:-cmake}" --install "$build" >"$tmp/install.log" 2>&1; then
 	cat "$tmp/install.log"
 	echo "FAIL: cmake --install"
 	exit 1
