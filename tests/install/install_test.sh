@@ -36,7 +36,10 @@ bin/eti2rdi
 lib/systemd/system/dabserver.service
 lib/sysusers.d/dabserver.conf
 share/doc/dabserver/dab.ini.sample
-share/man/man1/dabserver.1"
+share/doc/dabserver/tools.md
+share/man/man1/dabgen.1
+share/man/man1/dabserver.1
+share/man/man1/eti2rdi.1"
 got=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$got" != "$expected" ]; then
 	fail "installed files differ from the expected layout"
@@ -49,25 +52,29 @@ server=$root/bin/dabserver
 page=$root/share/man/man1/dabserver.1
 unit=$root/lib/systemd/system/dabserver.service
 
-# The manual page renders without a warning.
+# render PAGE TEXT: the manual page renders without a warning.
+render() {
+	if command -v man >/dev/null 2>&1; then
+		LC_ALL=C.UTF-8 MANWIDTH=100 man --warnings -l "$1" >"$2" 2>"$tmp/man.err"
+		[ -s "$tmp/man.err" ] && { fail "man -l $1 warns:"; cat "$tmp/man.err"; }
+	elif command -v groff >/dev/null 2>&1; then
+		groff -man -Tutf8 -ww -rLL=100n "$1" 2>"$tmp/man.err" | col -b >"$2"
+		[ -s "$tmp/man.err" ] && { fail "groff $1 warns:"; cat "$tmp/man.err"; }
+	else
+		fail "neither man nor groff to render $1: scripts/install-deps --test installs man-db"
+	fi
+	if command -v mandoc >/dev/null 2>&1; then
+		mandoc -T lint -W warning "$1" >"$tmp/lint" 2>&1 || { fail "mandoc -T lint $1:"; cat "$tmp/lint"; }
+	fi
+	name=$(basename "$1" .1 | tr a-z A-Z)
+	grep -q "^$name(1)" "$2" || fail "$1 has no title $name(1)"
+}
 text=$tmp/page.txt
-if command -v man >/dev/null 2>&1; then
-	LC_ALL=C.UTF-8 MANWIDTH=100 man --warnings -l "$page" >"$text" 2>"$tmp/man.err"
-	[ -s "$tmp/man.err" ] && { fail "man -l warns:"; cat "$tmp/man.err"; }
-elif command -v groff >/dev/null 2>&1; then
-	groff -man -Tutf8 -ww -rLL=100n "$page" 2>"$tmp/man.err" | col -b >"$text"
-	[ -s "$tmp/man.err" ] && { fail "groff warns:"; cat "$tmp/man.err"; }
-else
-	fail "neither man nor groff to render the page: scripts/install-deps --test installs man-db"
-fi
-if command -v mandoc >/dev/null 2>&1; then
-	mandoc -T lint -W warning "$page" >"$tmp/lint" 2>&1 || { fail "mandoc -T lint:"; cat "$tmp/lint"; }
-fi
-grep -q 'DABSERVER(1)\|^DABSERVER' "$text" || fail "the page has no title"
+render "$page" "$text"
 
 # section NAME: the rendered text of one section
 section() {
-	awk -v s="$1" '/^[A-Z]/ { on = ($0 == s) ; next } on' "$text"
+	awk -v s="$1" '/^[A-Z]/ { on = ($0 == s) ; next } on' "${2:-$text}"
 }
 # Sub-sections are indented by three blanks: the main options end where the decoder's begin.
 section OPTIONS | awk '/^   [A-Z]/ { exit } { print }' >"$tmp/opts"
@@ -103,6 +110,18 @@ motopts=$(sed -n 's/^\(-[A-Za-z?]\) .*/\1/p' "$tmp/motusage")
 [ "$(echo "$motopts" | wc -l)" -ge 5 ] || fail "too few decoder options: $motopts"
 for o in $motopts -?; do
 	has_tag "$tmp/motopts" "$o" || fail "decoder option $o is not in the manual page"
+done
+
+# The signal tools' pages have an entry for every option of their usage texts.
+for tool in dabgen eti2rdi; do
+	render "$root/share/man/man1/$tool.1" "$tmp/$tool.txt"
+	section OPTIONS "$tmp/$tool.txt" >"$tmp/$tool.opts"
+	"$root/bin/$tool" -h >"$tmp/$tool.usage" 2>&1
+	topts=$(sed -n 's/^  \(-[A-Za-z]\) .*/\1/p' "$tmp/$tool.usage")
+	[ "$(echo "$topts" | wc -l)" -ge 3 ] || fail "too few options in $tool -h: $topts"
+	for o in $topts; do
+		has_tag "$tmp/$tool.opts" "$o" || fail "option $o of $tool is not in its manual page"
+	done
 done
 
 # Every key the server writes, with the default it writes, has its entry.
