@@ -10,14 +10,18 @@ CMAKE_FLAGS ?=
 
 all: build
 
+# What the build and the demo need; the tests' packages come with the full build.
 deps:
 	scripts/install-deps
 
-build: deps
+deps-test:
+	scripts/install-deps --test
+
+build: deps-test
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-build-asan: deps
+build-asan: deps-test
 	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DDAB_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
@@ -33,7 +37,7 @@ test: test-normal test-asan fuzz-check
 
 # Fuzz targets (clang, libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer): each runs
 # FUZZ_SECONDS on a copy of its seed corpus; a table of executions, corpus and edges follows.
-build-fuzz: deps
+build-fuzz: deps-test
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAB_FUZZ=ON -DDAB_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
@@ -51,13 +55,36 @@ fuzz-corpus: build-fuzz
 demo-signal: build
 	scripts/make-demo-signal $(BUILD)
 
+# The server and the signal tools alone, without the tests: for the demo and make install.
+DEMO_BUILD ?= build-demo
+DEMO_PORT ?= 8000
+PREFIX ?= /usr/local
+DESTDIR ?=
+.PHONY: deps-test demo-build install clean-demo
+
+demo-build: deps
+	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAB_TESTS=OFF \
+		-DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
+	cmake --build $(DEMO_BUILD) -j $(JOBS) --target dabserver dabgen eti2rdi
+
 # The server on the virtual module with both demo ensembles, tuned to the first (12C), with
 # the MOT/PAD decoder writing its pages below the document root.
-demo: demo-signal
+demo: demo-build
+	scripts/make-demo-signal $(DEMO_BUILD)
 	mkdir -p demo-run/htdocs
 	@# IP over DAB stays on this machine
 	grep -qs '^multicastif' demo-run/dab.ini || printf 'multicastif lo\n' >> demo-run/dab.ini
-	cd demo-run && ../$(BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c -p 8000 -R htdocs -M -d htdocs/data
+	cd demo-run && ../$(DEMO_BUILD)/dabserver -d sim:$(CURDIR)/demo/signal -t 12c \
+		-p $(DEMO_PORT) -H localhost:$(DEMO_PORT) -R htdocs -M -d htdocs/data
+
+# The server, the signal tools, the manual page, a sample configuration and the systemd unit
+# below $(DESTDIR)$(PREFIX).
+install: demo-build
+	DESTDIR="$(DESTDIR)" cmake --install $(DEMO_BUILD)
+
+clean: clean-demo
+clean-demo:
+	rm -rf $(DEMO_BUILD)
 
 # The comparisons need lighttpd, icecast2 and ffmpeg, installed here only; the listeners'
 # benchmark plays the demo ensemble, written with the benchmark build's tools when missing.
