@@ -24,7 +24,8 @@
 #include "module/dcsr.h"
 #include "mot/mot_query.h"
 
-using json = nlohmann::json;
+// Keys in the order written: the ensemble first, then its services.
+using json = nlohmann::ordered_json;
 
 namespace {
 
@@ -65,8 +66,13 @@ std::string hex_id(uint32_t id) {
     return b;
 }
 
-// Labels are ISO 8859-1 once decoded; JSON text is UTF-8.
-json text(const std::string &latin1) { return latin1_to_utf8(latin1.c_str(), latin1.size()); }
+// Labels are ISO 8859-1 once decoded; JSON text is UTF-8. The blanks that pad a label to its
+// 16 characters are no part of it.
+json text(const std::string &latin1) {
+    size_t n = latin1.size();
+    while (n > 0 && latin1[n - 1] == ' ') n--;
+    return latin1_to_utf8(latin1.c_str(), n);
+}
 
 json utc_time(time_t t) {
     struct tm tmv;
@@ -207,8 +213,13 @@ int httpconn::display_api(const char *name) {
     for (const service_copy &sv : copy_table(e->msc_stream, subchannel)) {
         json s;
         s["id"] = hex_id(sv.sid);
-        s["label"] = text(sv.label);
-        s["short_label"] = text(sv.shortlabel);
+        // A data service is named by the label of its primary component (FIG 1/5).
+        const component_copy *primary = nullptr;
+        for (const component_copy &c : sv.comps)
+            if (c.ps && !primary) primary = &c;
+        const bool own = !sv.label.empty() || !primary;
+        s["label"] = text(own ? sv.label : primary->label);
+        s["short_label"] = text(own ? sv.shortlabel : primary->shortlabel);
         s["pty"] = sv.pty;
         json comps = json::array();
         for (const component_copy &c : sv.comps) {
