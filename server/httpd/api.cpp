@@ -225,8 +225,8 @@ int httpconn::display_api(const char *name) {
         for (const component_copy &c : sv.comps) {
             json j;
             j["subchannel"] = c.subchannel;
-            const char *type = c.tmid == 0 ? "audio" : c.tmid == 3 ? "packet data" : c.tmid == 1 ? "stream data" : "FIDC";
-            j["type"] = type;
+            static constexpr const char *types[] = {"audio", "stream data", "FIDC", "packet data"};
+            j["type"] = types[c.tmid & 3];
             j["label"] = text(c.label.empty() ? sv.label : c.label);
             j["primary"] = c.ps != 0;
             j["bitrate"] = c.bitrate;
@@ -244,10 +244,14 @@ int httpconn::display_api(const char *name) {
                 }
                 j["dynamic_label"] = dl;
                 j["slide"] = slide;
+            } else if (c.tmid == 1) {
+                j["stream_url"] = base + "/stream/" + n;
             } else if (c.tmid == 3) {
                 j["stream_url"] = base + "/stream/" + n;
+                // The decoder's name for the file; shown only as a URL of the file server.
                 char site[MOT_QUERY_PATH];
-                j["website"] = mot_website_file(*e->mot_decoder, sv.sid, site, sizeof site) ? file_url(site) : json(nullptr);
+                const bool has_site = mot_website_file(*e->mot_decoder, sv.sid, site, sizeof site);
+                j["website"] = has_site ? file_url(site) : json(nullptr);
             } else if (c.tmid == 2) {
                 j["stream_url"] = base + "/fidc";
             }

@@ -57,7 +57,8 @@ struct stream_listener {
     step service(unsigned char *buf, size_t len);
     // Sends what the socket takes of buf without waiting: the count, or -1 when the client is gone.
     ssize_t send_some(const void *buf, size_t len);
-    // The title block due now: the programme's label when it changed, else the empty block.
+    // The title block due now: the programme's label when it changed, else the empty block
+    // (also when the label cannot be had at once: the next block tries again).
     std::string next_icy_block();
 
     ensemble *e;

@@ -2,6 +2,8 @@
 
 #include "mot/mot_query.h"
 
+#include <pthread.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -54,10 +56,14 @@ bool mot_pad_now(mot_dec_class &m, int subch, pad_now_t *out) {
 
 bool mot_label_now(mot_dec_class &m, int subch, char *text, size_t size, time_t *when) {
     if (size) text[0] = 0;
-    mutex_guard g(&m.config_lock);
+    // Asked from a stream loop, which must never wait: the menu writer may hold the lock while
+    // it writes a file. The caller asks again soon.
+    if (pthread_mutex_trylock(&m.config_lock) != 0) return false;
     xpad_state_t *xs = pad_state(m, subch);
     dynamic_label_t d;
-    if (!xs || !dl_get(xs, 0, &d)) return false;
+    const bool found = xs && dl_get(xs, 0, &d);
+    pthread_mutex_unlock(&m.config_lock);
+    if (!found) return false;
     copy_field(text, size, d.dl_text);
     if (when) *when = d.timestamp;
     return true;

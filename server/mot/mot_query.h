@@ -21,7 +21,8 @@ typedef struct pad_now_s {
 
 // The PAD of audio subchannel subch; false when no PAD decoder runs for it.
 bool mot_pad_now(mot_dec_class &m, int subch, pad_now_t *out);
-// Only the newest dynamic label (text of size bytes, ISO 8859-1); false when there is none.
+// Only the newest dynamic label (text of size bytes, ISO 8859-1); false when there is none or
+// the decoder's configuration is being changed right now (it never waits).
 bool mot_label_now(mot_dec_class &m, int subch, char *text, size_t size, time_t *when);
 // The index file of the broadcast web site of data service sid; false when none was received.
 bool mot_website_file(mot_dec_class &m, uint32_t sid, char *out, size_t size);

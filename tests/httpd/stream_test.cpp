@@ -393,7 +393,8 @@ TEST_F(titles_fixture, BlocksEvery16000BytesBetweenUntouchedAudio) {
     });
     finish();
     ASSERT_TRUE(enough) << payload().size();
-    EXPECT_NE(got.find("Connection: Keep-Alive\r\nicy-metaint: 16000\r\n\r\n"), std::string::npos) << got.substr(0, 300);
+    EXPECT_NE(got.find("Connection: Keep-Alive\r\nicy-metaint: 16000\r\n\r\n"), std::string::npos)
+        << got.substr(0, 300);
     std::string audio, why;
     std::vector<std::string> titles;
     ASSERT_TRUE(split(payload(), &audio, &titles, &why)) << why;
