@@ -2,6 +2,8 @@
 // Broadcast character set (EBU Latin based repertoire, EN 300 401 annex C) to ISO/IEC 8859-1.
 
 #include <array>
+#include <cstddef>
+#include <string>
 
 // Bytes from 0x80 on; plain-letter or nearest-sign replacements where 8859-1 has no equivalent.
 inline constexpr std::array<unsigned char, 128> table0 = {{
@@ -17,3 +19,7 @@ inline constexpr std::array<unsigned char, 128> table0 = {{
 static_assert(table0.size() == 128, "one entry per byte from 0x80 to 0xFF");
 
 constexpr unsigned char transiso646(unsigned char c) { return c < 0x80 ? c : table0[c - 0x80]; }
+
+// ISO/IEC 8859-1 text (as the label decoders leave it) to UTF-8: at most max bytes of s, up to
+// its terminator. Every byte has a character, so the result is always valid UTF-8.
+std::string latin1_to_utf8(const char *s, size_t max = static_cast<size_t>(-1));

@@ -666,6 +666,8 @@ int httpconn::parse_header() {
             get_field(line, referer_field, sizeof referer_field);
         else if (starts_with_nocase(line, "Sec-Fetch-Site:"))
             get_field(line, fetch_site_field, sizeof fetch_site_field);
+        else if (starts_with_nocase(line, "Icy-MetaData:"))
+            get_field(line, icy_field, sizeof icy_field);
     }
 
     deadline_ms_ = 0;
@@ -862,7 +864,7 @@ void httpconn::not_found() {
 
 namespace {
 
-enum class page { playlist_all, playlist, stream, xpad, fidc, fig, stat, status, setup };
+enum class page { playlist_all, playlist, stream, xpad, fidc, fig, stat, status, setup, api };
 
 struct route {
     const char *name;
@@ -881,6 +883,7 @@ constexpr route routes[] = {
     {"", page::status, 0},
     {"status", page::status, 0},
     {"setup", page::setup, 0},
+    {"api", page::api, 1},
 };
 
 // Takes the next "/"-separated segment of *rest; false when there is none or it is empty.
@@ -958,6 +961,7 @@ int httpconn::start() {
             footer();
             break;
         case page::setup: display_setup(setup_rest, 1); break;
+        case page::api: display_api(seg[0]); break;
     }
     return 0;
 }

@@ -160,6 +160,8 @@ public:
     int stream(int n, char *remoteip, int mode);
     int display_setup(char *token, int mode);
     int display_statistic();
+    // /api/<name>: the ensemble as JSON.
+    int display_api(const char *name);
 
     // Setup page: selectors of the analogue output subchannel and of the known ensembles.
     void put_programmes();
@@ -183,6 +185,8 @@ public:
     char origin_field[256];
     char referer_field[512];
     char fetch_site_field[32];
+    // "Icy-MetaData": a player that asks for stream titles.
+    char icy_field[8] = {};
     int contentlength;
     char login[30];
     char pw[12];

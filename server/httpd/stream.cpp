@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "core/config.h"
 #include "core/ensemble.h"
@@ -17,7 +18,9 @@
 #include "core/plattform.h"
 #include "datapath/rdi.h"
 #include "datapath/ringbuff.h"
+#include "mot/mot_query.h"
 #include "httpd/httpd.h"
+#include "httpd/icy.h"
 #include "httpd/streamloop.h"
 #include "httpd/util.h"
 
@@ -86,24 +89,31 @@ stream_listener::step stream_listener::service(unsigned char *buf, size_t len) {
         }
         // At most a send buffer's worth per turn, as it arrived.
         for (unsigned long done = 0; !blocked && done < chunk;) {
-            const unsigned long got = rd.peek(buf, std::min<unsigned long>(len, chunk - done));
-            if (got == 0) break;
-            const ssize_t sent = send(s, buf, got, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                    blocked = true;
-                    break;
+            if (icy && icy->until_block == 0) {
+                // Between two runs of audio: the title block, which may take several turns.
+                if (icy->block.empty()) {
+                    icy->block = next_icy_block();
+                    icy->block_sent = 0;
                 }
-                // A client that went away is normal.
-                if (errno != EPIPE && errno != ECONNRESET)
-                    e->l->log(LOG_DEBUG, "httpd: send failed: %s\n", strerror(errno));
-                e->l->log(LOG_INFO, "httpd: socket for %s destroyed\n", who);
-                return step::done;
+                const ssize_t sent =
+                    send_some(icy->block.data() + icy->block_sent, icy->block.size() - icy->block_sent);
+                if (sent < 0) return step::done;
+                icy->block_sent += static_cast<size_t>(sent);
+                done += static_cast<unsigned long>(sent);
+                if (icy->block_sent < icy->block.size()) continue;
+                icy->block.clear();
+                icy->until_block = icy_metaint;
+                continue;
             }
+            unsigned long want = std::min<unsigned long>(len, chunk - done);
+            if (icy) want = std::min(want, icy->until_block);
+            const unsigned long got = rd.peek(buf, want);
+            if (got == 0) break;
+            const ssize_t sent = send_some(buf, got);
+            if (sent < 0) return step::done;
             rd.consume(static_cast<unsigned long>(sent));
             done += static_cast<unsigned long>(sent);
-            if (static_cast<unsigned long>(sent) < got) blocked = true;
+            if (icy) icy->until_block -= static_cast<unsigned long>(sent);
         }
     }
     if (!rd.alive()) {
@@ -111,6 +121,34 @@ stream_listener::step stream_listener::service(unsigned char *buf, size_t len) {
         return step::done;
     }
     return step::go_on;
+}
+
+ssize_t stream_listener::send_some(const void *data, size_t size) {
+    for (;;) {
+        const ssize_t sent = send(s, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent >= 0) {
+            if (static_cast<size_t>(sent) < size) blocked = true;
+            return sent;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            blocked = true;
+            return 0;
+        }
+        // A client that went away is normal.
+        if (errno != EPIPE && errno != ECONNRESET)
+            e->l->log(LOG_DEBUG, "httpd: send failed: %s\n", strerror(errno));
+        e->l->log(LOG_INFO, "httpd: socket for %s destroyed\n", who);
+        return -1;
+    }
+}
+
+std::string stream_listener::next_icy_block() {
+    char label[DL_TEXT];
+    if (!e->mot_decoder || !mot_label_now(*e->mot_decoder, n, label, sizeof label, nullptr) || icy->title == label)
+        return icy_empty_block();
+    icy->title = label;
+    return icy_title_block(label);
 }
 
 void run_listener_alone(stream_listener &l) {
@@ -160,7 +198,17 @@ int httpconn::stream(int n, char *remote, int mode) {
 
     l->threshold = (l->rd.flags() & 1) ? 0 : l->rd.size() / 64;
     l->chunk = static_cast<unsigned long>(sndbufsize);
-    post_header(l->rd.audio() && mode == 0 ? 1 : 3, name, 0, 0);
+    // Titles only for a programme: a data stream has none, and its client gets no interval.
+    const bool titles = mode == 0 && l->rd.audio() && icy_requested(icy_field);
+    if (titles) {
+        size_t len = build_header(1, name, 1, 0);
+        len = appendf(header, sizeof header, len, "icy-metaint: %lu\r\n\r\n", icy_metaint);
+        send_all(s, header, len);
+        l->icy = std::make_unique<icy_state>();
+        l->icy->until_block = icy_metaint;
+    } else {
+        post_header(l->rd.audio() && mode == 0 ? 1 : 3, name, 0, 0);
+    }
     // A live stream may run for days: it is limited by httpmaxconn, not by the places of
     // connections waiting for an answer.
     leave_client_place();

@@ -4,11 +4,13 @@
 
 #include <netinet/in.h>
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "datapath/ringbuff.h"
@@ -34,6 +36,14 @@ private:
     bool counted_ = false;
 };
 
+// Stream titles of a listener that asked for them.
+struct icy_state {
+    unsigned long until_block;  // audio bytes before the next block
+    std::string block;          // the block being sent; empty between blocks
+    size_t block_sent = 0;
+    std::string title;          // the last title sent
+};
+
 // One listener: its cursor into the ring, its place in the count, and its socket.
 struct stream_listener {
     stream_listener(ensemble *p, int n, int mode, bool remote, const char *who);
@@ -45,6 +55,11 @@ struct stream_listener {
     // One turn of the stream's rules: send what is due, as far as the socket takes it without
     // waiting. buf is scratch space for the copy out of the ring.
     step service(unsigned char *buf, size_t len);
+    // Sends what the socket takes of buf without waiting: the count, or -1 when the client is gone.
+    ssize_t send_some(const void *buf, size_t len);
+    // The title block due now: the programme's label when it changed, else the empty block
+    // (also when the label cannot be had at once: the next block tries again).
+    std::string next_icy_block();
 
     ensemble *e;
     int s = -1;
@@ -55,6 +70,7 @@ struct stream_listener {
     unsigned long threshold = 0;  // bytes that must wait before a send
     unsigned long chunk = 0;      // at most this much per turn
     bool blocked = false;         // the socket took less than offered: wait until it drains
+    std::unique_ptr<icy_state> icy;  // null unless the client asked for stream titles
     // The loop's view of the socket.
     bool out_armed = false;
     bool hung_up = false;

@@ -10,6 +10,9 @@
 
 #include "datapath/rdi.h"
 #include "datapath/ringbuff.h"
+#include "httpd/icy.h"
+#include "mot/motmain.h"
+#include "mot/xpad_dec.h"
 #include "pages_fixture.h"
 
 namespace {
@@ -314,6 +317,126 @@ TEST_F(stream_fixture, FidcBytesGoOutAtOnce) {
     }));
     EXPECT_NE(got.find("Content-type: application/octet-stream\r\n"), std::string::npos);
     EXPECT_EQ(payload(), std::string(reinterpret_cast<const char *>(fidc), sizeof fidc));
+}
+
+// A PAD decoder for SUB as the decoder's thread would set it up, fed labels by the test.
+struct titles_fixture : stream_fixture {
+    xpad_state_t *xs = nullptr;
+
+    void SetUp() override {
+        stream_fixture::SetUp();
+        xs = init_xpad_mot(ens.mot_decoder, SUB, dir.file("pad/").c_str());
+        ASSERT_NE(xs, nullptr);
+        mutex_guard g(&ens.mot_decoder->config_lock);
+        ens.mot_decoder->subchannels[SUB].type = 1;
+        ens.mot_decoder->subchannels[SUB].state = xs;
+    }
+    void TearDown() override {
+        finish();
+        {
+            mutex_guard g(&ens.mot_decoder->config_lock);
+            ens.mot_decoder->subchannels[SUB].state = nullptr;
+        }
+        xpad_free(xs);
+        stream_fixture::TearDown();
+    }
+    // A new label as broadcast (EBU Latin).
+    void label(const char *text) {
+        copy_field(xs->dls.last_text, text);
+        dl_rb_insert(&xs->dls);
+    }
+    // Splits the payload into the audio and the titles of its blocks ("" for an empty block).
+    static bool split(const std::string &p, std::string *audio, std::vector<std::string> *titles, std::string *why) {
+        size_t pos = 0;
+        while (pos < p.size()) {
+            const size_t n = std::min<size_t>(icy_metaint, p.size() - pos);
+            audio->append(p, pos, n);
+            pos += n;
+            if (pos >= p.size()) break;
+            const size_t len = static_cast<unsigned char>(p[pos]) * icy_unit;
+            if (pos + 1 + len > p.size()) break;  // the last block is still on its way
+            std::string t = p.substr(pos + 1, len);
+            if (len) {
+                const size_t end = t.find("';");
+                if (t.rfind("StreamTitle='", 0) != 0 || end == std::string::npos) {
+                    *why = "no title in block at " + std::to_string(pos);
+                    return false;
+                }
+                t = t.substr(13, end - 13);
+            }
+            titles->push_back(t);
+            pos += 1 + len;
+        }
+        return true;
+    }
+};
+
+TEST_F(titles_fixture, BlocksEvery16000BytesBetweenUntouchedAudio) {
+    label("Caf\x82 ''");  // EBU Latin e acute
+    // A small send buffer: blocks and audio often meet a full socket.
+    int small = 4096;
+    ASSERT_EQ(setsockopt(c->s, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    copy_field(c->icy_field, "1");
+    start(SUB, 0);
+    ASSERT_TRUE(wait_until(5, [&] { return ens.rbuff->is_req(SUB) == 1; }));
+    const size_t want = 6 * icy_metaint + 100;
+    bool changed = false;
+    const bool enough = wait_until(20, [&] {
+        write_frames(4);
+        read_some(2);
+        // A new label once the first block is out.
+        if (!changed && payload().size() > icy_metaint + 40) {
+            label("Next");
+            changed = true;
+        }
+        return payload().size() >= want;
+    });
+    finish();
+    ASSERT_TRUE(enough) << payload().size();
+    EXPECT_NE(got.find("Connection: Keep-Alive\r\nicy-metaint: 16000\r\n\r\n"), std::string::npos)
+        << got.substr(0, 300);
+    std::string audio, why;
+    std::vector<std::string> titles;
+    ASSERT_TRUE(split(payload(), &audio, &titles, &why)) << why;
+    ASSERT_GE(titles.size(), 5u);
+    EXPECT_EQ(titles[0], "Caf\xC3\xA9 \\'\\'");
+    // Only a change is sent again.
+    size_t next = 1;
+    while (next < titles.size() && titles[next].empty()) next++;
+    ASSERT_LT(next, titles.size()) << "the new label never came";
+    EXPECT_EQ(titles[next], "Next");
+    for (size_t i = next + 1; i < titles.size(); i++) EXPECT_EQ(titles[i], "") << "block " << i;
+    // The audio between the blocks is the stream as it would be without them.
+    const auto w = words(audio);
+    ASSERT_GT(w.size(), 4 * icy_metaint / 4);
+    for (size_t i = 1; i < w.size(); i++) ASSERT_EQ(w[i], w[i - 1] + 1) << "gap at word " << i;
+}
+
+TEST_F(titles_fixture, WithoutTheRequestLineOrForSideDataNoBlocks) {
+    label("Title");
+    const struct {
+        const char *what, *value;
+        int mode;
+    } cases[] = {{"not asked", "", 0}, {"asked with 0", "0", 0}, {"PAD records", "1", 1}};
+    for (const auto &k : cases) {
+        connect_from("192.0.2.7");
+        got.clear();
+        copy_field(c->icy_field, k.value);
+        start(SUB, k.mode);
+        ASSERT_TRUE(wait_until(5, [&] { return ens.rbuff->is_req(SUB) == 1; })) << k.what;
+        const uint32_t first = next_word;
+        wait_until(10, [&] {
+            write_frames(4, k.mode);
+            read_some(2);
+            return payload().size() >= 3 * icy_metaint;
+        });
+        finish();
+        EXPECT_EQ(got.find("icy-metaint"), std::string::npos) << k.what;
+        const auto w = words(payload());
+        ASSERT_GT(w.size(), 2 * icy_metaint / 4) << k.what;
+        EXPECT_GE(w[0], first) << k.what;
+        for (size_t i = 1; i < w.size(); i++) ASSERT_EQ(w[i], w[i - 1] + 1) << k.what << ": gap at word " << i;
+    }
 }
 
 }  // namespace
