@@ -433,9 +433,13 @@ TEST_F(faults, unwritable_data_path_leaves_the_server_serving) {
         listener l(port, "/stream/1");
         EXPECT_TRUE(l.wait_bytes(40000, 20));
     }
+    // The decoder's pages fail one after the other; the first failure is said.
+    EXPECT_TRUE(wait_until(20, [&] { return contains(proc->out(), "MOT: cannot write " + run_dir.file("data/")); }))
+        << proc->out();
     EXPECT_EQ(status_of("/"), 200);
     EXPECT_EQ(read_file(run_dir.file("data")), "not a directory\n");
     EXPECT_EQ(stop(), 0) << proc->out();
+    EXPECT_EQ(count(proc->out(), "MOT: cannot write "), 1u) << proc->out();
     expect_no_loop();
 }
 
