@@ -320,6 +320,12 @@ void config::begin_scan() {
 int config::end_scan() {
     mutex_guard guard(&lck);
     if (scans_ > 0) scans_--;
+    // A scan cut short by the stop holds part of the bands only: the file keeps the last
+    // whole list.
+    if (finished) {
+        e->l->log(LOG_WARN, "scan interrupted, %s left as it was\n", ensemblefile);
+        return 0;
+    }
     return write_ensemblefile_locked();
 }
 

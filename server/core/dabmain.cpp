@@ -13,6 +13,7 @@
 #include "core/log.h"
 #include "core/plattform.h"
 #include "datapath/rdi.h"
+#include "httpd/httpd.h"
 #include "ipdab/ip_dec.h"
 #include "module/cleanup.h"
 #include "module/dabapi.h"
@@ -209,9 +210,11 @@ int main(int argc, char **argv) {
     puts("goodbye");
     fflush(stdout);
     e->stop_threads();
+    // A server that could not take its HTTP port has not run: the caller must learn it.
+    const int status = e->http->listen_error() ? 1 : 0;
     // The handler reaches the configuration through e: no more of it once that is gone.
     signal(SIGINT, SIG_IGN);
     delete e;
     e = nullptr;
-    return 0;
+    return status;
 }

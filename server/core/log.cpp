@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "core/config.h"
@@ -155,14 +156,28 @@ void logger::thread(void *) {
     }
     log(LOG_INFO, "logd: started daemon\n");
     int sleeps = 0;
+    bool write_failed = false;
+    // The log cannot carry its own failure: standard error says it, once while it lasts.
+    auto flush = [&](bool wrote) {
+        if (fflush(fd) == 0 && !ferror(fd)) {
+            // Only lines that reached the file end the failure; a flush of nothing proves nothing.
+            if (wrote) write_failed = false;
+            return;
+        }
+        const int err = errno;
+        clearerr(fd);
+        if (write_failed) return;
+        write_failed = true;
+        fprintf(stderr, "logd: can't write logfile <%s>: %s\n", e->cfg->logfilename, strerror(err));
+    };
     while (!finished) {
         const unsigned before = readptr;
         drain();
         // What was written is on disk within a tick: a reader of the file sees it at once.
-        if (readptr != before) fflush(fd);
+        if (readptr != before) flush(true);
         usleep(10000);
         if (++sleeps > 500) {
-            fflush(fd);
+            flush(false);
             sleeps = 0;
         }
     }

@@ -111,7 +111,11 @@ int device_open(const char *name, int flags) {
     return -1;
 }
 
-ssize_t device_read(int fd, void *buf, size_t len) { return ::read(fd, buf, len); }
+ssize_t device_read(int fd, void *buf, size_t len) {
+    const device_provider *p = provider_of_fd(fd);
+    if (p && p->read) return p->read(fd, buf, len);
+    return ::read(fd, buf, len);
+}
 
 int device_close(int fd) {
     const device_provider *p = provider_of_fd(fd);

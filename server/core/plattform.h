@@ -39,6 +39,8 @@ struct device_provider {
     // Returns the request's result like ioctl(2).
     int (*ioctl)(int fd, unsigned long request, void *arg);
     int (*close)(int fd);
+    // Reads the stream like read(2); without one the descriptor is read directly.
+    ssize_t (*read)(int fd, void *buf, size_t len) = nullptr;
 };
 
 // Registers a provider; later registrations with the same prefix replace earlier ones.

@@ -28,6 +28,10 @@ void *thread_wrapper(void *p) {
 // A blocking device read would keep the reader from seeing the stop request.
 constexpr int poll_ms = 100;
 constexpr int invalid_logs_per_second = 10;
+constexpr int retries_at_once = 10;
+
+// Read errors after which the device will not come back.
+bool device_gone(int err) { return err == ENODEV || err == ENXIO || err == ESHUTDOWN; }
 
 using dabcommon::RDI_FIC_FLAG;
 // Header word fields: type in bits 3-0, FIC flag in bit 4 (on the raw word);
@@ -40,7 +44,7 @@ constexpr unsigned int RDI_TYPE_22 = dabcommon::RDI_TYPE_22BIT;
 rdi::rdi(ensemble *p)
     : e(p), rdi_buf(nullptr), rdi_thread(), rfd(-1), rdi_nr(0), readptr(0), readlen(0), running(0),
       rdi_pause_dummy(0), rdi_use_dummy(0), thread_alive(false), in_memory_(false), stop_req(0), exhausted(0), carry(), ncarry(0),
-      cycle_bytes(0), cycled(false), last_read_error(0), invalid_log_second(0), invalid_logged(0), frame_() {}
+      cycle_bytes(0), cycled(false), failed_reads(0), invalid_log_second(0), invalid_logged(0), frame_() {}
 
 rdi::~rdi() {
     stop_thread();
@@ -186,17 +190,24 @@ unsigned int rdi::lget_from_stream() {
             int bytes = rdi_use_dummy ? read_dump_block() : read_device_block();
             if (bytes == -2) continue;
             if (bytes < 4) {
+                const int err = errno;
                 if (stopping()) return 0;
-                if (bytes < 1) {
-                    // A pipe that stays open answers 0 again and again: one line per second is enough.
-                    time_t now = time(nullptr);
-                    if (now != last_read_error) {
-                        e->l->log(LOG_ERR, "lget_from_stream: read failed\n");
-                        last_read_error = now;
-                    }
+                if (bytes < 0 && device_gone(err)) {
+                    // No retry brings a device back that has been pulled out.
+                    e->l->log(LOG_CRIT, "lget_from_stream: the device is gone (%s), the server stops\n",
+                              strerror(err));
+                    e->set_finished(1);
+                    return 0;
                 }
-                usleep(1000);
+                // A failure that lasts is said once, when it begins, not at every retry; and
+                // a descriptor that answers at once (a hang-up) is retried more slowly.
+                if (bytes < 1 && failed_reads++ == 0) e->l->log(LOG_ERR, "lget_from_stream: read failed\n");
+                nap_ms(failed_reads > retries_at_once ? poll_ms : 1);
                 continue;
+            }
+            if (failed_reads > 0) {
+                e->l->log(LOG_INFO, "lget_from_stream: reading again after %d failed reads\n", failed_reads);
+                failed_reads = 0;
             }
             int words = bytes / 4;
             e->st->rdicnt_sum += static_cast<uint64_t>(words);

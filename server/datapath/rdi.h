@@ -88,7 +88,8 @@ private:
     // dump files hold nothing and replay would spin.
     long cycle_bytes;
     bool cycled;
-    time_t last_read_error;
+    // Failed device reads in a row; the first is logged, the return to reading too.
+    int failed_reads;
     time_t invalid_log_second;
     int invalid_logged;
     unsigned char frame_[RDI_FRAME_ROOM];

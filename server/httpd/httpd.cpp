@@ -405,11 +405,13 @@ int httpd::open_listener() {
     // them see the stop flag without a connection arriving.
     int ls = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (ls < 0) {
+        listen_error_ = errno;
         e->l->log(LOG_ERR, "httpd: socket\n");
         return -1;
     }
     int one = 1;
     if (setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) {
+        listen_error_ = errno;
         e->l->log(LOG_ERR, "httpd: %d %s\n", errno, strerror(errno));
         close(ls);
         return -1;
@@ -423,11 +425,13 @@ int httpd::open_listener() {
     addr.sin6_addr = in6addr_any;
     addr.sin6_port = htons(static_cast<uint16_t>(e->cfg->httpport));
     if (bind(ls, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        listen_error_ = errno;
         e->l->log(LOG_ERR, "httpd: bind\n");
         close(ls);
         return -1;
     }
     if (listen(ls, listen_backlog) != 0) {
+        listen_error_ = errno;
         e->l->log(LOG_ERR, "httpd: listen\n");
         close(ls);
         return -1;
@@ -451,6 +455,11 @@ void httpd::thread(void *) {
         close(ls_);
         ls_ = -1;
         e->l->log(LOG_INFO, "httpd: daemon stopped\n");
+    } else if (listen_error_) {
+        // Without its port the server has no use: it stops rather than run unreachable.
+        e->l->log(LOG_CRIT, "httpd: cannot listen on port %d: %s; the server stops\n", cfg->httpport,
+                  strerror(listen_error_.load()));
+        e->set_finished(1);
     }
     connection_ended();
 }

@@ -53,6 +53,8 @@ public:
     void connection_ended();         // the thread's very last use of this object
 
     int running_connections() const { return active_.load(); }
+    // errno of the listening socket that could not be set up (the server then stops), or 0.
+    int listen_error() const { return listen_error_.load(); }
 
     // A stream past its answer header leaves its worker for a stream loop, which then owns
     // it; false when no loop takes it (the caller carries it on).
@@ -86,6 +88,7 @@ private:
     std::vector<int> sockets_;  // guarded by lck
 
     int ls_ = -1;  // the listening socket, while the listener runs
+    std::atomic<int> listen_error_{0};
     std::atomic<int> idle_acceptors_{0};
     std::mutex pool_m_;
     std::vector<pthread_t> workers_;

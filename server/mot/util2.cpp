@@ -2,10 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "core/ensemble.h"
+#include "core/log.h"
 #include "core/plattform.h"
 #include "datapath/isoconv.h"
 
@@ -49,6 +52,13 @@ page_file::page_file(const char *path) {
     if (snprintf(tmp_, sizeof tmp_, "%s.tmp", path) >= static_cast<int>(sizeof tmp_)) return;
     copy_field(path_, path);
     f_ = fopen(tmp_, "w");
+    // Every page fails alike while the data path cannot be written: said when it begins.
+    static std::atomic<bool> failing{false};
+    if (f_) {
+        failing = false;
+    } else if (!failing.exchange(true) && e && e->l) {
+        e->l->log(LOG_ERR, "MOT: cannot write %s: %s\n", tmp_, strerror(errno));
+    }
 }
 
 page_file::~page_file() {

@@ -61,6 +61,15 @@ int sim_ioctl(int fd, unsigned long request, void *arg) {
     return mod->request(request, arg);
 }
 
+ssize_t sim_read(int fd, void *buf, size_t len) {
+    std::shared_ptr<sim_module> mod = find(fd);
+    if (!mod) {
+        errno = EBADF;
+        return -1;
+    }
+    return mod->read_stream(buf, len);
+}
+
 int sim_close(int fd) {
     std::shared_ptr<sim_module> mod;
     {
@@ -77,7 +86,7 @@ int sim_close(int fd) {
     return 0;  // the module stops and closes its descriptors when the last reference goes
 }
 
-const device_provider provider = {"sim:", sim_open, sim_ioctl, sim_close};
+const device_provider provider = {"sim:", sim_open, sim_ioctl, sim_close, sim_read};
 
 }  // namespace
 

@@ -164,6 +164,14 @@ int sim_module::request(unsigned long req, void *arg) {
     }
 }
 
+ssize_t sim_module::read_stream(void *buf, size_t len) {
+    if (gone_) {
+        errno = ENODEV;
+        return -1;
+    }
+    return read(rdi_read_, buf, len);
+}
+
 int sim_module::msg_request(unsigned long req, void *arg) {
     if (!opt_.pci) {
         errno = ENOTTY;
@@ -698,7 +706,7 @@ void sim_module::run() {
 
     for (;;) {
         int want = 0, rdi = 0;
-        bool debug = false;
+        bool debug = false, listening = false;
         std::bitset<64> routed;
         {
             std::unique_lock<std::mutex> lk(m_);
@@ -714,15 +722,25 @@ void sim_module::run() {
                 signal_changed(REASON_SYNC);
             }
             want = sync ? tuned_khz_ : 0;
+            // Live input that ended is watched while tuned, so that its return is noticed.
+            listening = !sync && source_->live() && tuned_khz_ > 0 && !search_active_;
             rdi = removed_ ? 0 : rdi_config_;
             debug = debug_mode_ && !removed_;
             routed = routed_;
         }
         if (std::chrono::steady_clock::now() >= next_unplug_check) {
             next_unplug_check += UNPLUG_CHECK;
-            if (source_->unplugged()) {
-                std::lock_guard<std::mutex> g(m_);
-                removed_ = true;
+            if (!gone_ && source_->unplugged()) {
+                {
+                    std::lock_guard<std::mutex> g(m_);
+                    removed_ = true;
+                }
+                gone_ = true;
+                // A pulled-out module hangs up its stream: a reader waiting in poll wakes and
+                // its read fails as the driver's would.
+                close(rdi_write_);
+                rdi_write_ = -1;
+                pending_out_.clear();
             }
         }
         if (debug) {
@@ -741,7 +759,10 @@ void sim_module::run() {
             source_khz = want;
             have_prev = false;
         }
-        if (want == 0) continue;
+        if (want == 0) {
+            if (listening) source_->next(*frame, period_ms);
+            continue;
+        }
         int r = source_->next(*frame, period_ms);
         if (r != 1) continue;
         {
@@ -774,6 +795,7 @@ void sim_module::run() {
 }
 
 void sim_module::emit(const std::vector<uint32_t> &words) {
+    if (rdi_write_ < 0) return;
     auto write_some = [this](std::vector<uint8_t> &bytes) {
         size_t done = 0;
         while (done < bytes.size()) {

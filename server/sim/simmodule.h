@@ -3,6 +3,7 @@
 // the firmware's command set, and the RDI stream written into a pipe.
 
 #include <array>
+#include <atomic>
 #include <bitset>
 #include <condition_variable>
 #include <cstdint>
@@ -28,6 +29,8 @@ public:
     int rdi_fd() const { return rdi_read_; }
     // A driver request like ioctl(2): the result, or -1 with errno set.
     int request(unsigned long req, void *arg);
+    // A read of the RDI stream like read(2); ENODEV once the module has been pulled out.
+    ssize_t read_stream(void *buf, size_t len);
 
 private:
     explicit sim_module(const sim_options &o);
@@ -103,6 +106,7 @@ private:
 
     // Driver state.
     bool removed_ = false;
+    std::atomic<bool> gone_{false};  // removed_, for reads without the module lock
     int overruns_ = 0;
 
     // Firmware state.

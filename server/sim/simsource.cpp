@@ -1,7 +1,9 @@
 #include "sim/simsource.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cstdlib>
@@ -120,14 +122,38 @@ bool sim_dir_source::unplugged() const {
     return stat((dir_ + "/unplugged").c_str(), &st) == 0;
 }
 
-int sim_live_source::open(const std::string &path) { return reader_.open(path.c_str()); }
+int sim_live_source::open(const std::string &path) {
+    path_ = path;
+    if (!reader_.open(path.c_str())) return 0;
+    struct stat st;
+    fifo_ = path != "-" && fstat(reader_.fd(), &st) == 0 && S_ISFIFO(st.st_mode);
+    return 1;
+}
+
+bool sim_live_source::reopen() {
+    // Opened before the old descriptor goes, so that the FIFO never lacks a reader and a
+    // writer already back keeps what it wrote. A fresh descriptor does not report the old
+    // writer's hang-up: poll waits for the next one instead of spinning.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    reader_.attach(fd, true);
+    return true;
+}
 
 int sim_live_source::next(dabcommon::eti_frame &f, int timeout_ms) {
-    if (ended_) return 0;
+    if (ended_ && !fifo_) return 0;
     int r = reader_.next(f, timeout_ms);
-    if (r == 1 || r == -2) return r;
+    if (r == 1) {
+        ended_ = false;
+        return 1;
+    }
+    if (r == -2) return ended_ ? 0 : -2;
+    // End of input, or a read error: no signal until a FIFO's next writer.
     ended_ = true;
-    reader_.close();
+    if (!fifo_ || !reopen()) {
+        fifo_ = false;
+        reader_.close();
+    }
     return 0;
 }
 

@@ -58,7 +58,8 @@ private:
     bool open_ = false;
 };
 
-// One live ETI stream; received on every frequency until its input ends.
+// One live ETI stream; received on every frequency until its input ends. A FIFO's input
+// ends with its writer and is received again from the next one.
 class sim_live_source : public sim_source {
 public:
     int open(const std::string &path);
@@ -69,6 +70,10 @@ public:
     bool unplugged() const override { return false; }
 
 private:
+    bool reopen();
+
+    std::string path_;
+    bool fifo_ = false;
     dabcommon::eti_reader reader_;
     std::atomic<bool> ended_{false};
 };
