@@ -14,6 +14,8 @@
   const $ = (id) => document.getElementById(id);
   const lib = window['mpg123-decoder'];
   const haveDecoder = !!(lib && typeof lib.MPEGDecoder === 'function');
+  const browserCan = typeof WebAssembly === 'object' && !!(window.AudioContext || window.webkitAudioContext);
+  const canPlay = haveDecoder && browserCan;
 
   const stats = {
     frames: 0, sampleRate: 0, rms: 0, frequency: 0, frequencies: [0, 0], label: '',
@@ -22,7 +24,7 @@
 
   let ensemble = null;       // the last answer of the API
   let listKey = '';          // what the programme list shows, to rebuild it only on change
-  let session = null;        // the programme playing
+  let current = null;        // the programme playing
   let audio = null;          // AudioContext, made on the first play
   let shownSlide = { key: '', objectUrl: null };
 
@@ -101,11 +103,11 @@
         m3u.title = 'Playlist for a media player';
         m3u.href = localPath(p.comp.playlist_url) || '/playlist/' + p.sub + '.m3u';
         li.append(name, rate, m3u);
-        if (haveDecoder) {
+        if (canPlay) {
           const b = document.createElement('button');
           b.type = 'button';
           b.addEventListener('click', () => {
-            if (session && session.sub === p.sub) stop(); else play(p.sub);
+            if (current && current.sub === p.sub) stop(); else play(p.sub);
           });
           li.append(b);
         }
@@ -113,10 +115,10 @@
       }
     }
     for (const li of $('programmes').children) {
-      const playing = !!session && li.dataset.sub === String(session.sub);
-      li.classList.toggle('playing', playing);
+      const on = !!current && li.dataset.sub === String(current.sub);
+      li.classList.toggle('playing', on);
       const b = li.querySelector('button');
-      if (b) b.textContent = playing ? 'Stop' : 'Play';
+      if (b) b.textContent = on ? 'Stop' : 'Play';
     }
   }
 
@@ -143,10 +145,10 @@
 
   function renderNow() {
     const box = $('now');
-    if (!session) { box.hidden = true; return; }
+    if (!current) { box.hidden = true; return; }
     box.hidden = false;
-    const p = findAudio(session.sub);
-    $('now-title').textContent = p ? programmeName(p) : 'Subchannel ' + session.sub;
+    const p = findAudio(current.sub);
+    $('now-title').textContent = p ? programmeName(p) : 'Subchannel ' + current.sub;
     const dl = p && p.comp.dynamic_label ? text(p.comp.dynamic_label.text) : '';
     $('dl').textContent = dl;
     stats.label = dl;
@@ -216,7 +218,7 @@
 
   function showStatus() {
     const el = $('status');
-    if (!session) { el.textContent = ''; return; }
+    if (!current) { el.textContent = ''; return; }
     const parts = [];
     const names = {
       connecting: 'Connecting…', buffering: 'Buffering…', playing: 'Playing',
@@ -237,7 +239,7 @@
   }
 
   // One programme: its connection, its decoder, its place on the audio clock and its figures.
-  class Session {
+  class Playback {
     constructor(sub) {
       this.sub = sub;
       this.stopped = false;
@@ -252,6 +254,7 @@
       this.samples = 0;
       this.ring = null;         // the last second of both channels, for the figures
       this.ringPos = 0;
+      this.filled = 0;
       this.sinceAnalysis = 0;
     }
 
@@ -470,8 +473,8 @@
   // --- What the page offers ----------------------------------------------------------------
 
   function stop() {
-    if (session) session.stop();
-    session = null;
+    if (current) current.stop();
+    current = null;
     stats.subchannel = null;
     stats.state = 'idle';
     stats.buffer = 0;
@@ -483,44 +486,50 @@
   async function play(sub) {
     sub = Number(sub);
     if (!Number.isInteger(sub) || sub < 0 || sub > 63) return false;
-    if (!haveDecoder) { noDecoder(); return false; }
+    if (!canPlay) { noDecoder(); return false; }
     if (!ensemble) await refresh();
-    if (session) session.stop();
-    ensureAudio();
+    if (current) stop();
+    try {
+      ensureAudio();
+    } catch (e) {
+      stats.state = 'no audio';
+      return false;
+    }
     Object.assign(stats, {
       frames: 0, sampleRate: 0, rms: 0, frequency: 0, frequencies: [0, 0], label: '',
       subchannel: sub, state: 'connecting', bitrate: 0, buffer: 0, reconnects: 0, slide: null,
     });
     shownSlide.key = '';
-    session = new Session(sub);
+    current = new Playback(sub);
     renderProgrammes();
     renderNow();
-    session.run();
+    current.run();
     return true;
   }
 
   function noDecoder() {
     const t = $('notice-text');
-    t.replaceChildren(
-      'This player needs the MPEG audio decoder (mpg123-decoder), which this server was installed without. ' +
-      'Open a programme\'s M3U link, or the ');
+    t.replaceChildren(haveDecoder
+      ? 'This browser cannot play here (it lacks WebAssembly or Web Audio). Open a programme\'s M3U link, or the '
+      : 'This player needs the MPEG audio decoder (mpg123-decoder), which this server was installed without. ' +
+        'Open a programme\'s M3U link, or the ');
     const a = document.createElement('a');
     a.href = '/playlist.m3u';
     a.textContent = 'playlist of all programmes';
     t.append(a, ', in a media player instead.');
     $('notice').hidden = false;
-    stats.state = 'no decoder';
+    stats.state = haveDecoder ? 'unsupported' : 'no decoder';
   }
 
   window.dabPlayer = { stats, play, stop, refresh };
 
-  if (!haveDecoder) noDecoder();
+  if (!canPlay) noDecoder();
   refresh();
-  setInterval(() => { refresh(); if (session) showStatus(); }, REFRESH_MS);
+  setInterval(() => { refresh(); if (current) showStatus(); }, REFRESH_MS);
   // The buffer figure moves with the audio clock, not only when data arrives.
   setInterval(() => {
-    if (session && session.started && audio) {
-      stats.buffer = Math.max(0, session.nextTime - audio.currentTime);
+    if (current && current.started && audio) {
+      stats.buffer = Math.max(0, current.nextTime - audio.currentTime);
       showStatus();
     }
   }, 500);
