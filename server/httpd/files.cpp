@@ -72,11 +72,14 @@ served open_served(const char *path, FILE **f, struct stat *st, const struct sta
     return served::file;
 }
 
-int httpconn::put_file(const char *d) {
+int httpconn::put_file(const char *d, const char *root) {
     if (strstr(d, "..") || strchr(d, '\\')) return 0;
+    // An empty directory given would make every path absolute.
+    if (root && !root[0]) return 0;
+    if (!root) root = e->cfg->httpdroot;
     int mimetype = mimetype_of(d);
     char path[path_size];
-    if (!root_path(path, e->cfg->httpdroot, d)) return 0;
+    if (!root_path(path, root, d)) return 0;
     size_t dlen = strlen(d);
     bool ends_with_slash = dlen > 0 && d[dlen - 1] == '/';
     bool listing = false;
@@ -92,7 +95,7 @@ int httpconn::put_file(const char *d) {
         listing = true;
     }
     if (listing || ends_with_slash) {
-        if (!root_path(path, e->cfg->httpdroot, d, "index.html")) return 0;
+        if (!root_path(path, root, d, "index.html")) return 0;
         listing = true;
     }
     char real[path_size];
@@ -115,7 +118,7 @@ int httpconn::put_file(const char *d) {
     }
     // A directory (one spelt in another case, or an index.html that is a directory) is not
     // sent as an empty page of its own size.
-    if (kind != served::file) return listing ? list_dir(d) : 0;
+    if (kind != served::file) return listing ? list_dir(d, root) : 0;
     off_t size = st.st_size;
     time_t mtime = st.st_mtime;
     // Content-Length carries an int; larger files go without it and end with the connection.
@@ -127,9 +130,9 @@ int httpconn::put_file(const char *d) {
     return 1;
 }
 
-int httpconn::list_dir(const char *ref) {
+int httpconn::list_dir(const char *ref, const char *root) {
     char path[path_size];
-    if (!root_path(path, e->cfg->httpdroot, ref)) return 0;
+    if (!root_path(path, root ? root : e->cfg->httpdroot, ref)) return 0;
     char dir[path_size], fname[256];
     splitpath(dir, fname, path);
     if (!dir[0]) return 0;

@@ -24,6 +24,7 @@
 #include "core/ensemble.h"
 #include "core/log.h"
 #include "core/plattform.h"
+#include "httpd/assets.h"
 #include "httpd/streamloop.h"
 #include "httpd/util.h"
 
@@ -873,7 +874,7 @@ void httpconn::not_found() {
 
 namespace {
 
-enum class page { playlist_all, playlist, stream, xpad, fidc, fig, stat, status, setup, api };
+enum class page { playlist_all, playlist, stream, xpad, fidc, fig, stat, status, setup, api, player };
 
 struct route {
     const char *name;
@@ -893,6 +894,7 @@ constexpr route routes[] = {
     {"status", page::status, 0},
     {"setup", page::setup, 0},
     {"api", page::api, 1},
+    {"player", page::player, 0},  // from the asset directory, not the document root
 };
 
 // Takes the next "/"-separated segment of *rest; false when there is none or it is empty.
@@ -971,6 +973,9 @@ int httpconn::start() {
             break;
         case page::setup: display_setup(setup_rest, 1); break;
         case page::api: display_api(seg[0]); break;
+        case page::player:
+            if (!put_file(url, asset_dir().c_str())) not_found();
+            break;
     }
     return 0;
 }

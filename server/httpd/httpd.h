@@ -148,8 +148,9 @@ public:
     int cross_site();
 
     // File serving.
-    int put_file(const char *d);
-    int list_dir(const char *ref);
+    // root: the directory the path is taken from, the document root when null.
+    int put_file(const char *d, const char *root = nullptr);
+    int list_dir(const char *ref, const char *root = nullptr);
 
     // FIG query reply.
     int send_figs(int type, int ext);

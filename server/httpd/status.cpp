@@ -149,6 +149,8 @@ int httpconn::display_status(int mode) {
     else
         appendf(out, "<b> %s %i/%i/%i, %02i:%02i:%02i</b><br><br><FONT FACE=\"Courier\">\n", wday, tmv.tm_year + 1900,
                 tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+    // Before the service lines, which players and scripts read as they are.
+    out += "<a href=\"/player/\">Listen in the browser</a><br>\n";
 
     {
         table_lock g(e->msc_stream);
