@@ -35,12 +35,15 @@ bin/dabserver
 bin/eti2rdi
 lib/systemd/system/dabserver.service
 lib/sysusers.d/dabserver.conf
+share/dabserver/player/index.html
+share/dabserver/player/player.js
 share/doc/dabserver/dab.ini.sample
 share/doc/dabserver/tools.md
 share/man/man1/dabgen.1
 share/man/man1/dabserver.1
 share/man/man1/eti2rdi.1"
-got=$(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
+# The player's decoder is there only when the registry could be reached at build time.
+got=$(cd "$root" && find . -type f | sed 's|^\./||' | grep -v '^share/dabserver/player/decoder/' | LC_ALL=C sort)
 if [ "$got" != "$expected" ]; then
 	fail "installed files differ from the expected layout"
 	printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$got"
