@@ -1,4 +1,4 @@
-# Top-level entry points: make test, make demo, make bench.
+# Top-level entry points: make test, make demo, make bench, make soak.
 JOBS ?= $(shell nproc)
 BUILD ?= build
 ASAN_BUILD ?= build-asan
@@ -6,7 +6,7 @@ FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-asan build-fuzz test test-normal test-asan fuzz fuzz-check fuzz-corpus demo demo-signal bench clean
+.PHONY: all deps build build-asan build-fuzz test test-normal test-asan fuzz fuzz-check fuzz-corpus demo demo-signal bench soak clean
 
 all: build
 
@@ -94,6 +94,25 @@ bench: deps
 	cmake --build build-bench -j $(JOBS)
 	[ -f demo/signal/12c.eti ] || scripts/make-demo-signal build-bench
 	scripts/run-bench build-bench
+
+# The server for SOAK_MINUTES on the virtual module at SOAK_SPEED times broadcast speed with the
+# MOT decoder on, under waves of listeners and page readers; samples and a plot go to
+# build/artefacts. SOAK_BUILD=$(ASAN_BUILD) soaks the sanitizer build.
+SOAK_BUILD ?= $(BUILD)
+SOAK_MINUTES ?= 30
+SOAK_SPEED ?= 48
+SOAK_FLAGS ?=
+soak_asan = $(findstring asan,$(notdir $(SOAK_BUILD)))
+
+soak: demo-signal
+	@command -v gnuplot >/dev/null 2>&1 || { \
+		SUDO=""; [ "$$(id -u)" -eq 0 ] || SUDO=sudo; \
+		DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -q --no-install-recommends gnuplot-nox || \
+		{ $$SUDO apt-get update -q && DEBIAN_FRONTEND=noninteractive \
+			$$SUDO apt-get install -y -q --no-install-recommends gnuplot-nox; }; }
+	cmake -S . -B $(SOAK_BUILD) $(if $(soak_asan),-DCMAKE_BUILD_TYPE=Debug -DDAB_SANITIZE=ON,-DCMAKE_BUILD_TYPE=RelWithDebInfo) $(CMAKE_FLAGS)
+	cmake --build $(SOAK_BUILD) -j $(JOBS) --target dabserver
+	scripts/soak --build $(SOAK_BUILD) --minutes $(SOAK_MINUTES) --speed $(SOAK_SPEED) $(SOAK_FLAGS)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-bench demo-run
