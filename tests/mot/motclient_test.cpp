@@ -478,7 +478,7 @@ TEST_F(MotClientTest, InternalReadWaitsForItsBytesAndGivesUpOnAbort) {
     const double waited = testsupport::seconds_since(t0);
     raiser.join();
     EXPECT_GE(waited, 0.29);
-    EXPECT_LT(waited, 0.55) << "the abort flag is watched every 100 ms";
+    EXPECT_LT(waited, 1.5) << "the abort flag is watched while the read waits";
     mot.close_stream(s);
     EXPECT_EQ(rb.is_req(9), 0) << "closing gives the interest back";
     rb.init_ring_buffer(0);
