@@ -114,9 +114,14 @@ int httpconn::put_file(const char *d) {
         return 1;
     }
     // A directory (one spelt in another case, or an index.html that is a directory) is not
-    // sent as an empty page of its own size.
-    if (kind != served::file) return listing ? list_dir(d) : 0;
+    // sent as an empty page of its own size. A listing is written piece by piece: a worker's.
+    if (kind != served::file) return !listing ? 0 : front_ ? -1 : list_dir(d);
     off_t size = st.st_size;
+    // The front sends only what goes with its header in one piece.
+    if (front_ && size > static_cast<off_t>(small_answer - sizeof header)) {
+        fclose(f);
+        return -1;
+    }
     time_t mtime = st.st_mtime;
     // Content-Length carries an int; larger files go without it and end with the connection.
     int length = (size > 0 && size <= 0x7FFFFFFF) ? static_cast<int>(size) : 0;
