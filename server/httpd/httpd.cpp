@@ -432,8 +432,9 @@ void httpd::run_front(front &f) {
             const front_step st = step_of(*w->c);
             if (st == front_step::wait) continue;
             std::unique_ptr<httpconn> c = std::move(w->c);
-            epoll_ctl(f.ep, EPOLL_CTL_DEL, c->s, nullptr);
             f.w.erase(w->self);
+            // Closing the socket takes it out of the set as well.
+            if (st == front_step::worker) epoll_ctl(f.ep, EPOLL_CTL_DEL, c->s, nullptr);
             front_conclude(std::move(c), st == front_step::done);
         }
         const long long now = now_ms();
@@ -939,10 +940,15 @@ int httpconn::post_header(int mimetype, const char *name, int nowrap, int length
 bool httpconn::send_out(const void *buf, size_t len, bool more) {
     if (!front_) return send_all(s, buf, len, more);
     const char *p = static_cast<const char *>(buf);
+    // The front's answers are whole and the connection is closed right after: held back, they
+    // leave with the close in one segment, and the client is woken once. Not when the client
+    // sent more than its head: a close with unread bytes resets the connection and would
+    // drop them.
+    const bool all_read = rpos_ == rlen_ && rlen_ < static_cast<int>(sizeof rbuf_);
     // Whatever is kept goes first.
     if (rest_.empty()) {
         for (;;) {
-            const ssize_t n = send(s, p, len, MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
+            const ssize_t n = send(s, p, len, MSG_NOSIGNAL | MSG_DONTWAIT | (more || all_read ? MSG_MORE : 0));
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
             if (n > 0) {
@@ -970,22 +976,22 @@ size_t httpconn::build_header(int mimetype, const char *name, int nowrap, int le
     const char *reason = reason_of(status);
     const mime_text &mt = mime_of(mimetype);
     const size_t size = sizeof header;
-    size_t n = appendf(header, size, 0, "HTTP/1.0 %d %s\r\n", status, reason);
-    n = appendf(header, size, n, "Date: %s\r\n", ht_time(time(nullptr) + ad_timezone()));
-    n = appendf(header, size, n, "Server: ZIR-Ereruv 2.26F\r\n");
+    // Few formatting calls: every answer passes here.
+    size_t n = appendf(header, size, 0, "HTTP/1.0 %d %s\r\nDate: %s\r\nServer: ZIR-Ereruv 2.26F\r\n", status, reason,
+                       ht_time(time(nullptr) + ad_timezone()));
     if (status == 401)
         n = appendf(header, size, n, "WWW-Authenticate: Basic realm=\"%s\"\r\n",
                     header_value<sizeof e->cfg->hostname>(e->cfg->hostname).text);
     if (status == 301) n = appendf(header, size, n, "Location: %s\r\n", header_value<sizeof location>(location).text);
-    if (mt.no_cache) n = appendf(header, size, n, "Pragma: no-cache\r\n");
-    n = appendf(header, size, n, "Content-type: %s\r\n", mt.type);
-    if (!name)
-        n = appendf(header, size, n, "Connection: close\r\n");
-    else {
+    const char *pragma = mt.no_cache ? "Pragma: no-cache\r\n" : "";
+    if (!name) {
+        n = appendf(header, size, n, "%sContent-type: %s\r\nConnection: close\r\n", pragma, mt.type);
+    } else {
         // The name is a label from the air.
         const header_value<256> shown(name);
-        n = appendf(header, size, n, "icy-name:%s\r\nx-audiocast-name:%s\r\nConnection: Keep-Alive\r\n", shown.text,
-                    shown.text);
+        n = appendf(header, size, n,
+                    "%sContent-type: %s\r\nicy-name:%s\r\nx-audiocast-name:%s\r\nConnection: Keep-Alive\r\n", pragma,
+                    mt.type, shown.text, shown.text);
     }
     if (length != 0) n = appendf(header, size, n, "Content-Length: %d\r\n", length);
     if (!nowrap) n = appendf(header, size, n, "\r\n");
@@ -993,12 +999,11 @@ size_t httpconn::build_header(int mimetype, const char *name, int nowrap, int le
         // The target is the client's own text: shown escaped, never as markup.
         char shown[sizeof request * 6];
         html_escape(shown, sizeof shown, request);
-        n = appendf(header, size, n, "\r\n<html><head><title>%s</title></head>\n", reason);
-        n = appendf(header, size, n, "<body><h1>%s (%d)</h1>\n", reason, status);
-        n = appendf(header, size, n, "<p>An error ocurred while processing your query.</p>\n");
-        n = appendf(header, size, n, "<p>Rejected request: <tt>'%s'</tt></p><hr>\n", shown);
-        n = appendf(header, size, n, "<b>ZIR-Ereruv</b> - Version 2.26F - <i>httpd</i>\n");
-        n = appendf(header, size, n, "</body></html>\n");
+        n = appendf(header, size, n,
+                    "\r\n<html><head><title>%s</title></head>\n<body><h1>%s (%d)</h1>\n"
+                    "<p>An error ocurred while processing your query.</p>\n<p>Rejected request: <tt>'%s'</tt></p><hr>\n"
+                    "<b>ZIR-Ereruv</b> - Version 2.26F - <i>httpd</i>\n</body></html>\n",
+                    reason, reason, status, shown);
     }
     return n;
 }
@@ -1011,9 +1016,8 @@ int httpconn::prints(const char *fmt, ...) {
     return n;
 }
 
-int httpconn::send_file(FILE *f, off_t size) {
+int httpconn::send_file(int fd, off_t size) {
     // The kernel copies from the page cache; a file that shrank meanwhile ends early.
-    const int fd = fileno(f);
     off_t off = 0;
     while (off < size) {
         const size_t want = static_cast<size_t>(std::min<off_t>(size - off, 1 << 20));
@@ -1024,7 +1028,7 @@ int httpconn::send_file(FILE *f, off_t size) {
     return 1;
 }
 
-bool httpconn::send_with_file(const char *head, size_t head_len, FILE *f, off_t size) {
+bool httpconn::send_with_file(const char *head, size_t head_len, int fd, off_t size) {
     // Small files go with their header in one send; larger ones follow it from the page cache.
     char buf[small_answer];
     if (size > 0 && head_len <= sizeof buf && static_cast<size_t>(size) <= sizeof buf - head_len) {
@@ -1032,7 +1036,7 @@ bool httpconn::send_with_file(const char *head, size_t head_len, FILE *f, off_t 
         size_t have = head_len;
         const size_t want = head_len + static_cast<size_t>(size);
         while (have < want) {
-            const ssize_t n = read(fileno(f), buf + have, want - have);
+            const ssize_t n = read(fd, buf + have, want - have);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             have += static_cast<size_t>(n);
@@ -1040,7 +1044,7 @@ bool httpconn::send_with_file(const char *head, size_t head_len, FILE *f, off_t 
         return send_out(buf, have, false);
     }
     if (!send_out(head, head_len, size > 0)) return false;
-    send_file(f, size);
+    send_file(fd, size);
     return true;
 }
 
@@ -1048,13 +1052,13 @@ int httpconn::insert_file(const char *name) {
     char path[1024];
     int n = snprintf(path, sizeof path, "%s/%s", e->cfg->httpdroot, name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return 0;
-    FILE *f = nullptr;
+    int fd = -1;
     struct stat st;
-    const served k = open_served(path, &f, &st);
+    const served k = open_served(path, &fd, &st);
     if (k == served::other) e->l->log(LOG_WARN, "insert_file: %s is no regular file\n", path);
     if (k != served::file) return 0;
-    send_file(f, st.st_size);
-    fclose(f);
+    send_file(fd, st.st_size);
+    close(fd);
     return 1;
 }
 

@@ -230,8 +230,8 @@ public:
 private:
     // Sends, or in the front keeps what the socket does not take now; false when the peer is gone.
     bool send_out(const void *buf, size_t len, bool more);
-    int send_file(FILE *f, off_t size);
-    bool send_with_file(const char *head, size_t head_len, FILE *f, off_t size);
+    int send_file(int fd, off_t size);
+    bool send_with_file(const char *head, size_t head_len, int fd, off_t size);
     static constexpr size_t small_answer = 65536;
     void not_found();
 
@@ -276,6 +276,7 @@ constexpr int max_head_lines = 100;
 // Kind of a file opened by open_served.
 enum class served { file, directory, other, missing };
 // Opens a file below the document root for sending, without blocking on a FIFO or device:
-// only a regular file is handed out (in *f, with its status in *st), and its type is taken from
-// the very descriptor that is read. known: the path's status, when the caller has just read it.
-served open_served(const char *path, FILE **f, struct stat *st, const struct stat *known = nullptr);
+// only a regular file is handed out (its descriptor in *fd, its status in *st), and its type is
+// taken from the very descriptor that is read. known: the path's status, when the caller has
+// just read it.
+served open_served(const char *path, int *fd, struct stat *st, const struct stat *known = nullptr);
