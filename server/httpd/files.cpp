@@ -48,8 +48,8 @@ bool servable(const struct stat &st) { return S_ISREG(st.st_mode) || S_ISDIR(st.
 
 }  // namespace
 
-served open_served(const char *path, FILE **f, struct stat *st, const struct stat *known) {
-    *f = nullptr;
+served open_served(const char *path, int *out, struct stat *st, const struct stat *known) {
+    *out = -1;
     // A device is not even opened where that can be seen beforehand: opening one may do something.
     if (known ? !servable(*known) : (stat(path, st) == 0 && !servable(*st))) return served::other;
     // Without O_NONBLOCK a FIFO without writer would hold the open for ever.
@@ -64,11 +64,7 @@ served open_served(const char *path, FILE **f, struct stat *st, const struct sta
         return served::directory;
     }
     // O_NONBLOCK means nothing to a regular file's reads: it stays.
-    *f = fdopen(fd, "rb");
-    if (!*f) {
-        close(fd);
-        return served::missing;
-    }
+    *out = fd;
     return served::file;
 }
 
@@ -104,11 +100,11 @@ int httpconn::put_file(const char *d, const char *root) {
     if (exact)
         copy_field(real, path);
     else
-        match_fname(real, sizeof real, path);
-    FILE *f = nullptr;
+        match_fname(real, sizeof real, path, !exists && !listing);
+    int fd = -1;
     // Length and time come from the file actually opened, whatever the spelling asked for.
     struct stat st;
-    const served kind = real[0] ? open_served(real, &f, &st, exact ? &first : nullptr) : served::missing;
+    const served kind = real[0] ? open_served(real, &fd, &st, exact ? &first : nullptr) : served::missing;
     if (kind == served::other) {
         // A FIFO or device would block the connection or never end.
         e->l->log(LOG_INFO, "put_file: %s is no regular file\n", real);
@@ -117,16 +113,21 @@ int httpconn::put_file(const char *d, const char *root) {
         return 1;
     }
     // A directory (one spelt in another case, or an index.html that is a directory) is not
-    // sent as an empty page of its own size.
-    if (kind != served::file) return listing ? list_dir(d, root) : 0;
+    // sent as an empty page of its own size. A listing is written piece by piece: a worker's.
+    if (kind != served::file) return !listing ? 0 : front_ ? -1 : list_dir(d, root);
     off_t size = st.st_size;
+    // The front sends only what goes with its header in one piece.
+    if (front_ && size > static_cast<off_t>(small_answer - sizeof header)) {
+        close(fd);
+        return -1;
+    }
     time_t mtime = st.st_mtime;
     // Content-Length carries an int; larger files go without it and end with the connection.
     int length = (size > 0 && size <= 0x7FFFFFFF) ? static_cast<int>(size) : 0;
     size_t n = build_header(mimetype, nullptr, 1, length);
     n = appendf(header, sizeof header, n, "Last-Modified: %s\r\n\r\n", ht_time(mtime + ad_timezone()));
-    send_with_file(header, n, f, size);
-    fclose(f);
+    send_with_file(header, n, fd, size);
+    close(fd);
     return 1;
 }
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -18,6 +19,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <list>
 #include <strings.h>
 
 #include "core/config.h"
@@ -190,8 +193,10 @@ bool httpd::adopt_stream(std::unique_ptr<stream_listener> &l) {
     return best && best->adopt(l);
 }
 
+// ---------------------------------------------------------------- workers
+
 void *httpd::worker_wrapper(void *p) {
-    static_cast<httpd *>(p)->accept_loop(false);
+    static_cast<httpd *>(p)->worker_loop();
     return nullptr;
 }
 
@@ -228,6 +233,7 @@ bool httpd::spawn_worker() {
 }
 
 void httpd::join_workers() {
+    pool_cv_.notify_all();
     std::vector<pthread_t> all;
     {
         std::lock_guard<std::mutex> g(pool_m_);
@@ -237,69 +243,245 @@ void httpd::join_workers() {
         exited_n_ = 0;
     }
     for (pthread_t t : all) pthread_join(t, nullptr);
+    // Handed over after the last worker ended: their sockets are shut down already.
+    std::deque<httpconn *> left;
+    {
+        std::lock_guard<std::mutex> g(pool_m_);
+        left.swap(handed_);
+    }
+    for (httpconn *c : left) finish(c);
 }
 
-// Every worker waits for connections on the listening socket and answers the one it takes
-// itself: no hand-over between threads.
-void httpd::accept_loop(bool listener) {
+void httpd::hand_over(std::unique_ptr<httpconn> c) {
+    bool more = false;
+    {
+        std::lock_guard<std::mutex> g(pool_m_);
+        handed_.push_back(c.release());
+        more = static_cast<int>(handed_.size()) > idle_workers_;
+    }
+    pool_cv_.notify_one();
+    if (more) spawn_worker();
+}
+
+void httpd::worker_loop() {
     config *cfg = e->cfg;
     long long idle_since = now_ms();
-    while (!cfg->finished && !stopping_) {
+    std::unique_lock<std::mutex> g(pool_m_);
+    for (;;) {
+        if (handed_.empty()) {
+            if (cfg->finished || stopping_) break;
+            idle_workers_++;
+            pool_cv_.wait_for(g, std::chrono::milliseconds(accept_wait_ms));
+            idle_workers_--;
+            if (handed_.empty()) {
+                if (idle_workers_ >= max_idle_workers && now_ms() - idle_since > worker_idle_s * 1000LL) {
+                    // A burst is over: the pool shrinks back; the next spawn joins this thread.
+                    const pthread_t self = pthread_self();
+                    auto it = std::find_if(workers_.begin(), workers_.end(),
+                                           [&](pthread_t t) { return pthread_equal(t, self); });
+                    if (it != workers_.end()) {
+                        workers_.erase(it);
+                        exited_.push_back(self);
+                        exited_n_++;
+                        break;
+                    }
+                }
+                continue;
+            }
+        }
+        httpconn *c = handed_.front();
+        handed_.pop_front();
+        g.unlock();
+        // Only a worker may wait for the peer when it closes.
+        linger lg{1, 1};
+        if (setsockopt(c->s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) e->l->log(LOG_ERR, "httpd: linger\n");
+        c->carry_on();
+        finish(c);
+        idle_since = now_ms();
+        g.lock();
+    }
+}
+
+void httpd::finish(httpconn *c) {
+    // A stream loop that took the socket ends the connection itself.
+    const int s = c->s;
+    if (s >= 0) connection_closing(s);
+    delete c;
+    if (s >= 0) connection_ended();
+}
+
+// ---------------------------------------------------------------- fronts
+
+// One event loop with its connections that wait for their first bytes, oldest first.
+struct httpd::front {
+    struct waiting {
+        std::unique_ptr<httpconn> c;
+        long long until;
+        std::list<waiting>::iterator self;
+    };
+    httpd *h = nullptr;
+    int ep = -1;
+    pthread_t thread{};
+    bool own_thread = false;
+    bool listening = false;
+    long long resume_ms = 0;  // the listener rests until then when descriptors ran out
+    std::list<waiting> w;
+};
+
+void *httpd::front_wrapper(void *p) {
+    auto *f = static_cast<front *>(p);
+    f->h->run_front(*f);
+    return nullptr;
+}
+
+namespace {
+
+enum class front_step { done, wait, worker };
+
+front_step step_of(httpconn &c) {
+    if (c.serve()) return c.front_pending() ? front_step::worker : front_step::done;
+    // A head that comes in pieces is read on by a worker, as is one that does not come.
+    return c.head_done() || c.received() ? front_step::worker : front_step::wait;
+}
+
+}  // namespace
+
+void httpd::front_conclude(std::unique_ptr<httpconn> c, bool done) {
+    if (done)
+        finish(c.release());
+    else
+        hand_over(std::move(c));
+}
+
+void httpd::front_listen(front &f, bool on) {
+    if (on == f.listening) return;
+    // A new connection wakes one front only.
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLEXCLUSIVE;
+    ev.data.ptr = nullptr;
+    if (epoll_ctl(f.ep, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, ls_, &ev) == 0) f.listening = on;
+}
+
+void httpd::front_accept(front &f) {
+    // A bounded batch: a flood of connections must not starve those that wait.
+    for (int i = 0; i < front_batch; i++) {
         sockaddr_in6 peer;
         socklen_t plen = sizeof peer;
         memset(&peer, 0, sizeof peer);
-        idle_acceptors_++;
-        int s = accept4(ls_, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
-        idle_acceptors_--;
-        if (s < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (!listener && idle_acceptors_.load() >= max_idle_workers &&
-                now_ms() - idle_since > worker_idle_s * 1000LL) {
-                // A burst is over: the pool shrinks back; the next spawn joins this thread.
-                std::lock_guard<std::mutex> g(pool_m_);
-                const pthread_t self = pthread_self();
-                auto it = std::find_if(workers_.begin(), workers_.end(),
-                                       [&](pthread_t t) { return pthread_equal(t, self); });
-                if (it != workers_.end()) {
-                    workers_.erase(it);
-                    exited_.push_back(self);
-                    exited_n_++;
-                    break;
-                }
-            }
-            reap_workers();
-            continue;
-        }
+        const int s = accept4(ls_, reinterpret_cast<sockaddr *>(&peer), &plen, SOCK_CLOEXEC);
         if (s < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: give running connections a moment to end instead of spinning.
-                usleep(50000);
+                // Out of descriptors: running connections get a moment to end instead of a spin.
+                front_listen(f, false);
+                f.resume_ms = now_ms() + out_of_descriptors_ms;
             }
-            continue;
+            return;
         }
-        // This thread is busy now: someone must wait for the next connection.
-        if (idle_acceptors_.load() == 0) spawn_worker();
         if (clients_.fetch_add(1) >= client_limit()) {
             clients_--;
             refuse(s, &peer);
-            idle_since = now_ms();
             continue;
         }
-        auto *c = new (std::nothrow) connection_t;
+        connection_started(s);
+        std::unique_ptr<httpconn> c(new (std::nothrow) httpconn(e, s, &peer));
         if (!c) {
             clients_--;
+            connection_closing(s);
             close(s);
+            connection_ended();
             continue;
         }
-        c->e = e;
-        c->remip = peer;
-        c->s = s;
-        linger lg{1, 1};
-        if (setsockopt(s, SOL_SOCKET, SO_LINGER, &lg, sizeof lg) != 0) e->l->log(LOG_ERR, "httpd: linger\n");
-        connection_started(s);
-        new_conn(c);
-        idle_since = now_ms();
+        c->hold_client_place(this);
+        c->set_front(true);
+        const front_step st = step_of(*c);
+        if (st != front_step::wait) {
+            front_conclude(std::move(c), st == front_step::done);
+            continue;
+        }
+        // Nothing has come yet: the front is woken when it does, or hands it over soon.
+        f.w.push_back({std::move(c), now_ms() + front_wait_ms, {}});
+        auto it = std::prev(f.w.end());
+        it->self = it;
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.ptr = &*it;
+        if (epoll_ctl(f.ep, EPOLL_CTL_ADD, s, &ev) != 0) {
+            std::unique_ptr<httpconn> lone = std::move(it->c);
+            f.w.erase(it);
+            front_conclude(std::move(lone), false);
+        }
+    }
+}
+
+void httpd::run_front(front &f) {
+    config *cfg = e->cfg;
+    front_listen(f, true);
+    epoll_event ev[front_batch];
+    while (!cfg->finished && !stopping_) {
+        long long wait = accept_wait_ms;
+        const long long before = now_ms();
+        if (!f.w.empty()) wait = std::min(wait, f.w.front().until - before);
+        if (!f.listening) wait = std::min(wait, f.resume_ms - before);
+        const int n = epoll_wait(f.ep, ev, front_batch, static_cast<int>(std::max(0LL, wait)));
+        for (int i = 0; i < n; i++) {
+            if (!ev[i].data.ptr) {
+                front_accept(f);
+                continue;
+            }
+            auto *w = static_cast<front::waiting *>(ev[i].data.ptr);
+            const front_step st = step_of(*w->c);
+            if (st == front_step::wait) continue;
+            std::unique_ptr<httpconn> c = std::move(w->c);
+            f.w.erase(w->self);
+            // Closing the socket takes it out of the set as well.
+            if (st == front_step::worker) epoll_ctl(f.ep, EPOLL_CTL_DEL, c->s, nullptr);
+            front_conclude(std::move(c), st == front_step::done);
+        }
+        const long long now = now_ms();
+        while (!f.w.empty() && f.w.front().until <= now) {
+            std::unique_ptr<httpconn> c = std::move(f.w.front().c);
+            epoll_ctl(f.ep, EPOLL_CTL_DEL, c->s, nullptr);
+            f.w.pop_front();
+            front_conclude(std::move(c), false);
+        }
+        if (!f.listening && now >= f.resume_ms) front_listen(f, true);
         reap_workers();
     }
+    // At the stop, what still waits for its head is closed unanswered, like a worker's.
+    for (auto &w : f.w) finish(w.c.release());
+    f.w.clear();
+    front_listen(f, false);
+}
+
+void httpd::start_fronts() {
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    const int n = static_cast<int>(std::clamp(cores, 1L, 8L));
+    for (int i = 0; i < n; i++) {
+        auto f = std::make_unique<front>();
+        f->h = this;
+        f->ep = epoll_create1(EPOLL_CLOEXEC);
+        if (f->ep < 0) {
+            e->l->log(LOG_ERR, "httpd: epoll: %s\n", strerror(errno));
+            break;
+        }
+        // The listener thread runs the first front itself.
+        if (i > 0 && thread_create(&f->thread, front_wrapper, f.get(), 0) != 0) {
+            close(f->ep);
+            e->l->log(LOG_ERR, "httpd: could not start a front\n");
+            break;
+        }
+        f->own_thread = i > 0;
+        fronts_.push_back(std::move(f));
+    }
+}
+
+void httpd::join_fronts() {
+    for (auto &f : fronts_) {
+        if (f->own_thread) pthread_join(f->thread, nullptr);
+        close(f->ep);
+    }
+    fronts_.clear();
 }
 
 void httpd::stop_loops() {
@@ -402,9 +584,8 @@ void httpd::connection_closing(int s) {
 void httpd::connection_ended() { active_--; }
 
 int httpd::open_listener() {
-    // Workers wait in accept itself, which the kernel wakes one at a time; the time-out lets
-    // them see the stop flag without a connection arriving.
-    int ls = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // The fronts take what has come and never wait in accept.
+    int ls = socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (ls < 0) {
         listen_error_ = errno;
         e->l->log(LOG_ERR, "httpd: socket\n");
@@ -437,8 +618,6 @@ int httpd::open_listener() {
         close(ls);
         return -1;
     }
-    timeval wait{0, accept_wait_ms * 1000};
-    setsockopt(ls, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     return ls;
 }
 
@@ -449,9 +628,13 @@ void httpd::thread(void *) {
     e->l->log(LOG_INFO, "HTTPD-root: %s\n", cfg->httpdroot);
     ls_ = open_listener();
     if (ls_ >= 0) {
-        e->l->log(LOG_INFO, "httpd: daemon started\n");
-        accept_loop(true);
-        // The workers see the stop as this thread did; each ends its connection first.
+        start_fronts();
+        if (!fronts_.empty()) {
+            e->l->log(LOG_INFO, "httpd: daemon started\n");
+            run_front(*fronts_.front());
+        }
+        // The fronts and workers see the stop as this thread did; each ends its connections first.
+        join_fronts();
         join_workers();
         close(ls_);
         ls_ = -1;
@@ -488,7 +671,9 @@ httpconn::httpconn(ensemble *p, int sock, sockaddr_in6 *peer)
     : e(p), subchannel(p->service), zeitdatum(), ens(), eid(0), s(sock), remoteip(), remip(*peer), localhost(0),
       url(), location(), request(), header(), host_field(), origin_field(), referer_field(), fetch_site_field(),
       contentlength(0), login(), pw(), content(nullptr), status(200),
-      rbuf_(), rpos_(0), rlen_(0), content_owned_(false), deadline_ms_(0), timed_out_(false), place_(nullptr) {
+      rbuf_(), rpos_(0), rlen_(0), hline_(), line_len_(0), head_lines_(0), head_started_(false), head_done_(false), head_result_(0),
+      counted_(false), front_(false), would_block_(false), received_(false), content_owned_(false), deadline_ms_(0),
+      timed_out_(false), place_(nullptr) {
     if (!inet_ntop(AF_INET6, &remip.sin6_addr, remoteip, sizeof remoteip)) remoteip[0] = 0;
     // The IPv6 loopback address is deliberately not local, nor is a link-local peer: it is
     // another machine on the segment.
@@ -508,6 +693,7 @@ void httpconn::leave_client_place() {
 }
 
 int httpconn::receive(char *buf, int size) {
+    would_block_ = false;
     if (size <= 0) return -1;
     if (rpos_ < rlen_) {
         int n = std::min(size, rlen_ - rpos_);
@@ -521,7 +707,12 @@ int httpconn::receive(char *buf, int size) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n <= 0) return -1;
+        received_ = true;
         return static_cast<int>(n);
+    }
+    if (front_) {
+        would_block_ = true;
+        return -1;
     }
     pollfd pfd{s, POLLIN, 0};
     for (;;) {
@@ -544,6 +735,7 @@ int httpconn::receive(char *buf, int size) {
         ssize_t n = recv(s, buf, static_cast<size_t>(size), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return -1;
+        received_ = true;
         return static_cast<int>(n);
     }
 }
@@ -561,10 +753,15 @@ int httpconn::getline(char *buf, int size) {
         *c = rbuf_[rpos_++];
         return true;
     };
-    int n = 0;
+    // A line the front could not finish goes on where it stopped.
+    int n = std::min(line_len_, size - 1);
+    line_len_ = 0;
     char c;
     for (;;) {
-        if (!next(&c)) return -1;
+        if (!next(&c)) {
+            if (would_block_) line_len_ = n;
+            return -1;
+        }
         if (c == '\n') break;
         if (c == '\r') continue;
         buf[n++] = c;
@@ -631,34 +828,36 @@ void httpconn::get_contentlength(const char *line) {
     contentlength = v < 0 ? 0 : static_cast<int>(std::min<long>(v, INT_MAX));
 }
 
-int httpconn::parse_header() {
-    char line[1024];
-    bool first = true;
+int httpconn::parse_header() { return read_head() ? finish_head() : -1; }
+
+bool httpconn::read_head() {
+    if (head_done_) return true;
     // A client trickling its head byte by byte, or sending it without end, would hold the thread.
-    deadline_ms_ = now_ms() + max_head_ms;
-    int lines = 0;
+    if (!deadline_ms_) deadline_ms_ = now_ms() + max_head_ms;
+    auto fail = [this] {
+        deadline_ms_ = 0;
+        status = 400;
+        head_result_ = -1;
+        head_done_ = true;
+        return true;
+    };
     for (;;) {
-        int got = getline(line, sizeof line);
+        int got = getline(hline_, sizeof hline_);
         if (got < 0) {
+            if (would_block_) return false;
             if (timed_out_) e->l->log(LOG_INFO, "httpd: request head from %s not complete in time\n", remoteip);
-            deadline_ms_ = 0;
-            status = 400;
-            return -1;
+            return fail();
         }
-        if (got > 0 && ++lines > max_head_lines) {
+        if (got > 0 && ++head_lines_ > max_head_lines) {
             e->l->log(LOG_WARN, "httpd: request head from %s has more than %d lines\n", remoteip, max_head_lines);
-            deadline_ms_ = 0;
-            status = 400;
-            return -1;
+            return fail();
         }
-        if (first) {
+        const char *line = hline_;
+        if (!head_started_) {
             e->l->log(LOG_INFO, "httpd: request %s\n", line);
-            if (got == 0) {
-                status = 400;
-                return -1;
-            }
-            get_url(line);
-            first = false;
+            if (got == 0) return fail();
+            get_url(hline_);
+            head_started_ = true;
         } else if (got == 0) {
             break;
         }
@@ -679,7 +878,12 @@ int httpconn::parse_header() {
         else if (starts_with_nocase(line, "Icy-MetaData:"))
             get_field(line, icy_field, sizeof icy_field);
     }
+    head_done_ = true;
+    return true;
+}
 
+int httpconn::finish_head() {
+    if (!read_head() || head_result_ < 0) return -1;
     deadline_ms_ = 0;
     if (contentlength > max_content_length) {
         e->l->log(LOG_ERR, "httpconn::parse_header: content too long: %d bytes from %s\n", contentlength, remoteip);
@@ -741,30 +945,65 @@ char *httpconn::ht_time(time_t t) {
 int httpconn::post_header(int mimetype, const char *name, int nowrap, int length) {
     const size_t n = build_header(mimetype, name, nowrap, length);
     // A header left open is completed by the caller: no need to send it in a packet of its own.
-    send_all(s, header, n, nowrap != 0);
+    send_out(header, n, nowrap != 0);
     return status == 200 ? 1 : 0;
+}
+
+bool httpconn::send_out(const void *buf, size_t len, bool more) {
+    if (!front_) return send_all(s, buf, len, more);
+    const char *p = static_cast<const char *>(buf);
+    // The front's answers are whole and the connection is closed right after: held back, they
+    // leave with the close in one segment, and the client is woken once. Not when the client
+    // sent more than its head: a close with unread bytes resets the connection and would
+    // drop them.
+    const bool all_read = rpos_ == rlen_ && rlen_ < static_cast<int>(sizeof rbuf_);
+    // Whatever is kept goes first.
+    if (rest_.empty()) {
+        for (;;) {
+            const ssize_t n = send(s, p, len, MSG_NOSIGNAL | MSG_DONTWAIT | (more || all_read ? MSG_MORE : 0));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+            if (n > 0) {
+                p += n;
+                len -= static_cast<size_t>(n);
+            }
+            break;
+        }
+    }
+    rest_.insert(rest_.end(), p, p + len);
+    return true;
+}
+
+void httpconn::carry_on() {
+    front_ = false;
+    if (rest_.empty()) {
+        serve();
+        return;
+    }
+    send_all(s, rest_.data(), rest_.size());
+    std::vector<char>().swap(rest_);
 }
 
 size_t httpconn::build_header(int mimetype, const char *name, int nowrap, int length) {
     const char *reason = reason_of(status);
     const mime_text &mt = mime_of(mimetype);
     const size_t size = sizeof header;
-    size_t n = appendf(header, size, 0, "HTTP/1.0 %d %s\r\n", status, reason);
-    n = appendf(header, size, n, "Date: %s\r\n", ht_time(time(nullptr) + ad_timezone()));
-    n = appendf(header, size, n, "Server: ZIR-Ereruv 2.26F\r\n");
+    // Few formatting calls: every answer passes here.
+    size_t n = appendf(header, size, 0, "HTTP/1.0 %d %s\r\nDate: %s\r\nServer: ZIR-Ereruv 2.26F\r\n", status, reason,
+                       ht_time(time(nullptr) + ad_timezone()));
     if (status == 401)
         n = appendf(header, size, n, "WWW-Authenticate: Basic realm=\"%s\"\r\n",
                     header_value<sizeof e->cfg->hostname>(e->cfg->hostname).text);
     if (status == 301) n = appendf(header, size, n, "Location: %s\r\n", header_value<sizeof location>(location).text);
-    if (mt.no_cache) n = appendf(header, size, n, "Pragma: no-cache\r\n");
-    n = appendf(header, size, n, "Content-type: %s\r\n", mt.type);
-    if (!name)
-        n = appendf(header, size, n, "Connection: close\r\n");
-    else {
+    const char *pragma = mt.no_cache ? "Pragma: no-cache\r\n" : "";
+    if (!name) {
+        n = appendf(header, size, n, "%sContent-type: %s\r\nConnection: close\r\n", pragma, mt.type);
+    } else {
         // The name is a label from the air.
         const header_value<256> shown(name);
-        n = appendf(header, size, n, "icy-name:%s\r\nx-audiocast-name:%s\r\nConnection: Keep-Alive\r\n", shown.text,
-                    shown.text);
+        n = appendf(header, size, n,
+                    "%sContent-type: %s\r\nicy-name:%s\r\nx-audiocast-name:%s\r\nConnection: Keep-Alive\r\n", pragma,
+                    mt.type, shown.text, shown.text);
     }
     if (length != 0) n = appendf(header, size, n, "Content-Length: %d\r\n", length);
     if (!nowrap) n = appendf(header, size, n, "\r\n");
@@ -772,12 +1011,11 @@ size_t httpconn::build_header(int mimetype, const char *name, int nowrap, int le
         // The target is the client's own text: shown escaped, never as markup.
         char shown[sizeof request * 6];
         html_escape(shown, sizeof shown, request);
-        n = appendf(header, size, n, "\r\n<html><head><title>%s</title></head>\n", reason);
-        n = appendf(header, size, n, "<body><h1>%s (%d)</h1>\n", reason, status);
-        n = appendf(header, size, n, "<p>An error ocurred while processing your query.</p>\n");
-        n = appendf(header, size, n, "<p>Rejected request: <tt>'%s'</tt></p><hr>\n", shown);
-        n = appendf(header, size, n, "<b>ZIR-Ereruv</b> - Version 2.26F - <i>httpd</i>\n");
-        n = appendf(header, size, n, "</body></html>\n");
+        n = appendf(header, size, n,
+                    "\r\n<html><head><title>%s</title></head>\n<body><h1>%s (%d)</h1>\n"
+                    "<p>An error ocurred while processing your query.</p>\n<p>Rejected request: <tt>'%s'</tt></p><hr>\n"
+                    "<b>ZIR-Ereruv</b> - Version 2.26F - <i>httpd</i>\n</body></html>\n",
+                    reason, reason, status, shown);
     }
     return n;
 }
@@ -790,9 +1028,8 @@ int httpconn::prints(const char *fmt, ...) {
     return n;
 }
 
-int httpconn::send_file(FILE *f, off_t size) {
+int httpconn::send_file(int fd, off_t size) {
     // The kernel copies from the page cache; a file that shrank meanwhile ends early.
-    const int fd = fileno(f);
     off_t off = 0;
     while (off < size) {
         const size_t want = static_cast<size_t>(std::min<off_t>(size - off, 1 << 20));
@@ -803,7 +1040,7 @@ int httpconn::send_file(FILE *f, off_t size) {
     return 1;
 }
 
-bool httpconn::send_with_file(const char *head, size_t head_len, FILE *f, off_t size) {
+bool httpconn::send_with_file(const char *head, size_t head_len, int fd, off_t size) {
     // Small files go with their header in one send; larger ones follow it from the page cache.
     char buf[small_answer];
     if (size > 0 && head_len <= sizeof buf && static_cast<size_t>(size) <= sizeof buf - head_len) {
@@ -811,15 +1048,15 @@ bool httpconn::send_with_file(const char *head, size_t head_len, FILE *f, off_t 
         size_t have = head_len;
         const size_t want = head_len + static_cast<size_t>(size);
         while (have < want) {
-            const ssize_t n = read(fileno(f), buf + have, want - have);
+            const ssize_t n = read(fd, buf + have, want - have);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
             have += static_cast<size_t>(n);
         }
-        return send_all(s, buf, have);
+        return send_out(buf, have, false);
     }
-    if (!send_all(s, head, head_len, size > 0)) return false;
-    send_file(f, size);
+    if (!send_out(head, head_len, size > 0)) return false;
+    send_file(fd, size);
     return true;
 }
 
@@ -827,13 +1064,13 @@ int httpconn::insert_file(const char *name) {
     char path[1024];
     int n = snprintf(path, sizeof path, "%s/%s", e->cfg->httpdroot, name);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return 0;
-    FILE *f = nullptr;
+    int fd = -1;
     struct stat st;
-    const served k = open_served(path, &f, &st);
+    const served k = open_served(path, &fd, &st);
     if (k == served::other) e->l->log(LOG_WARN, "insert_file: %s is no regular file\n", path);
     if (k != served::file) return 0;
-    send_file(f, st.st_size);
-    fclose(f);
+    send_file(fd, st.st_size);
+    close(fd);
     return 1;
 }
 
@@ -914,11 +1151,14 @@ bool next_segment(char **rest, char **seg) {
 }  // namespace
 
 int httpconn::start() {
-    e->st->httpcnt_req++;
-    if (parse_header() == -1 || status >= 400) {
-        post_header(0, nullptr, 0, 0);
-        return 0;
-    }
+    serve();
+    return 0;
+}
+
+bool httpconn::serve() {
+    if (!counted_) e->st->httpcnt_req++;
+    counted_ = true;
+    if (!read_head()) return false;
 
     char buf[256];
     copy_field(buf, url);
@@ -937,16 +1177,27 @@ int httpconn::start() {
             r = &x;
             break;
         }
+    // The front answers errors and files; pages, bodies and the setup area are a worker's.
+    const bool body = contentlength > 0 && contentlength <= max_content_length;
+    if (front_ && head_result_ == 0 && status < 400 && (r || body || strncasecmp(url, "setu", 4) == 0))
+        return false;
+
+    if (finish_head() == -1 || status >= 400) {
+        post_header(0, nullptr, 0, 0);
+        return true;
+    }
     if (!r) {
-        if (!put_file(url)) not_found();
-        return 0;
+        const int sent = put_file(url);
+        if (sent < 0) return false;
+        if (sent == 0) not_found();
+        return true;
     }
 
     char *seg[2] = {nullptr, nullptr};
     for (int i = 0; i < r->segments; i++)
         if (!next_segment(&rest, &seg[i])) {
             not_found();
-            return 0;
+            return true;
         }
 
     switch (r->target) {
@@ -977,5 +1228,5 @@ int httpconn::start() {
             if (!put_file(url, asset_dir().c_str())) not_found();
             break;
     }
-    return 0;
+    return true;
 }

@@ -6,15 +6,18 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 class ensemble;
+class httpconn;
 class stream_loop;
 struct stream_listener;
 struct dab_service_s;
@@ -69,10 +72,23 @@ public:
     pthread_mutex_t lck;
 
 private:
+    struct front;
     int open_listener();
+    // A front: an event loop that takes new connections, reads their request heads without
+    // waiting and answers files and errors itself; the rest goes to the workers.
+    void run_front(front &f);
+    static void *front_wrapper(void *p);
+    void front_accept(front &f);
+    // Closes a connection the front has answered (done), or hands it to a worker.
+    void front_conclude(std::unique_ptr<httpconn> c, bool done);
+    void front_listen(front &f, bool on);
+    void start_fronts();
+    void join_fronts();
+    // Workers carry on the connections handed over to them.
+    void hand_over(std::unique_ptr<httpconn> c);
     static void *worker_wrapper(void *p);
-    void accept_loop(bool listener);
-    // One more thread waiting for connections; false at the limit or when none could be made.
+    void worker_loop();
+    // One more worker; false at the limit or when none could be made.
     bool spawn_worker();
     void join_workers();
     void reap_workers();
@@ -80,6 +96,8 @@ private:
     void stop_loops();
     int client_limit() const;
     void refuse(int s, sockaddr_in6 *peer);
+    // Closes and frees a connection the server is done with.
+    void finish(httpconn *c);
 
     std::atomic<bool> stopping_;
     std::atomic<int> active_;
@@ -89,13 +107,16 @@ private:
 
     int ls_ = -1;  // the listening socket, while the listener runs
     std::atomic<int> listen_error_{0};
-    std::atomic<int> idle_acceptors_{0};
+    std::vector<std::unique_ptr<front>> fronts_;
     std::mutex pool_m_;
+    std::condition_variable pool_cv_;
+    std::deque<httpconn *> handed_;  // waiting for a worker; guarded by pool_m_
+    int idle_workers_ = 0;           // guarded by pool_m_
     std::vector<pthread_t> workers_;
     std::vector<pthread_t> exited_;  // ended by themselves, to be joined
     std::atomic<int> exited_n_{0};   // how many, to be read without the lock
     std::vector<std::unique_ptr<stream_loop>> loops_;
-    // Any worker may refuse a connection.
+    // Any front may refuse a connection.
     std::atomic<unsigned long> refused_;
     std::atomic<time_t> refused_logged_;
 };
@@ -125,7 +146,23 @@ public:
     httpconn &operator=(const httpconn &) = delete;
 
     int start();
+    // Reads the request and answers it. In the front, false when the head is not all in yet or
+    // the answer needs a worker; nothing is sent then, and a worker calls it again.
+    bool serve();
+    // In the front nothing waits: receives give up when nothing is there, and what a send
+    // does not take now is kept for a worker (carry_on) to send.
+    void set_front(bool front) { front_ = front; }
+    bool front_pending() const { return !rest_.empty(); }
+    // True once bytes of the request have arrived.
+    bool received() const { return received_; }
+    bool head_done() const { return head_done_; }
+    // A worker's part: sends what the front left, or serves the request to its end.
+    void carry_on();
     int parse_header();
+    // The head's lines up to the blank one; false while the front must wait for more.
+    bool read_head();
+    // The body and the checks after the head; 0, or -1 when the request can't be answered.
+    int finish_head();
     int get_url(char *line);
     int receive(char *buf, int size);
     int getline(char *buf, int size);
@@ -147,8 +184,8 @@ public:
     // 1 when the request was sent on behalf of another site (a page open in a browser).
     int cross_site();
 
-    // File serving.
-    // root: the directory the path is taken from, the document root when null.
+    // File serving. put_file: 1 when answered, 0 for a 404; -1 in the front when a worker must
+    // answer (nothing sent). root: the directory the path is taken from, the document root when null.
     int put_file(const char *d, const char *root = nullptr);
     int list_dir(const char *ref, const char *root = nullptr);
 
@@ -198,14 +235,28 @@ public:
     int status;
 
 private:
-    int send_file(FILE *f, off_t size);
-    bool send_with_file(const char *head, size_t head_len, FILE *f, off_t size);
+    // Sends, or in the front keeps what the socket does not take now; false when the peer is gone.
+    bool send_out(const void *buf, size_t len, bool more);
+    int send_file(int fd, off_t size);
+    bool send_with_file(const char *head, size_t head_len, int fd, off_t size);
     static constexpr size_t small_answer = 65536;
     void not_found();
 
     // Bytes received but not yet handed out by getline/receive.
     char rbuf_[2048];
     int rpos_, rlen_;
+    // The head as far as it is read: a line that waits for its end, and the lines taken.
+    char hline_[1024];
+    int line_len_;
+    int head_lines_;
+    bool head_started_;
+    bool head_done_;
+    int head_result_;
+    bool counted_;
+    bool front_;
+    bool would_block_;
+    bool received_;
+    std::vector<char> rest_;  // what the front could not send without waiting
     bool content_owned_;
     // Monotonic milliseconds by which the receiving must be done, 0 for none.
     long long deadline_ms_;
@@ -217,6 +268,11 @@ private:
 constexpr int max_idle_workers = 8;
 constexpr int worker_idle_s = 5;
 constexpr int accept_wait_ms = 200;
+// A connection that has sent nothing for this long goes from the front to a worker.
+constexpr int front_wait_ms = 3;
+// Connections a front takes from the listener at one go.
+constexpr int front_batch = 64;
+constexpr int out_of_descriptors_ms = 50;
 
 // Request bodies larger than this are answered 413 and not read: setup forms are small.
 constexpr int max_content_length = 64 * 1024;
@@ -227,6 +283,7 @@ constexpr int max_head_lines = 100;
 // Kind of a file opened by open_served.
 enum class served { file, directory, other, missing };
 // Opens a file below the document root for sending, without blocking on a FIFO or device:
-// only a regular file is handed out (in *f, with its status in *st), and its type is taken from
-// the very descriptor that is read. known: the path's status, when the caller has just read it.
-served open_served(const char *path, FILE **f, struct stat *st, const struct stat *known = nullptr);
+// only a regular file is handed out (its descriptor in *fd, its status in *st), and its type is
+// taken from the very descriptor that is read. known: the path's status, when the caller has
+// just read it.
+served open_served(const char *path, int *fd, struct stat *st, const struct stat *known = nullptr);

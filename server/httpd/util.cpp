@@ -116,7 +116,7 @@ void splitpath(char *dir, size_t dirsize, char *fname, size_t fnamesize, const c
     copy_field(fname, fnamesize, slash + 1);
 }
 
-int match_fname(char *out, size_t outsize, const char *ref) {
+int match_fname(char *out, size_t outsize, const char *ref, bool missing) {
     if (outsize) out[0] = 0;
     char dir[1024], fname[256];
     splitpath(dir, fname, ref);
@@ -127,7 +127,7 @@ int match_fname(char *out, size_t outsize, const char *ref) {
     const char *sep = strcmp(dirname, "/") == 0 ? "" : "/";
     struct stat st;
     // The exact spelling is the common case and needs no directory scan.
-    if (stat(ref, &st) == 0) {
+    if (!missing && stat(ref, &st) == 0) {
         int n = snprintf(out, outsize, "%s", ref);
         return (n >= 0 && static_cast<size_t>(n) < outsize) ? 0 : (out[0] = 0, -1);
     }

@@ -33,8 +33,8 @@ void splitpath(char (&dir)[N], char (&fname)[M], const char *in) {
 }
 
 // Looks up the last component of ref without regard to case; 0 and out = directory + "/" + entry
-// when found, -1 and an empty out otherwise.
-int match_fname(char *out, size_t outsize, const char *ref);
+// when found, -1 and an empty out otherwise. missing: the caller knows ref itself is not there.
+int match_fname(char *out, size_t outsize, const char *ref, bool missing = false);
 
 // Percent-encodes s into d: letters and digits stay, every other byte becomes "%XX". len -1 means no
 // limit, else at most len output characters (an escape counts three). Returns the end of d.

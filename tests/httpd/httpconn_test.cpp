@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "datapath/fic.h"
 #include "httpd/httpd.h"
 #include "httpd/util.h"
+#include "server_fixture.h"
 #include "socketpair_fixture.h"
 #include "support/test_support.h"
 
@@ -408,4 +410,78 @@ TEST_F(conn_fixture, FigQueryRepliesStoredRecordsByteExact) {
     ASSERT_NE(body, std::string::npos);
     EXPECT_NE(a.find("Content-Length: " + std::to_string(expected.size()) + "\r\n"), std::string::npos) << a;
     EXPECT_TRUE(a.substr(body + 4) == expected) << "records differ from the store";
+}
+
+// In the front nothing waits: a head that comes in pieces is taken up where it stopped, and
+// what is not the front's to answer is left untouched for a worker.
+TEST_F(conn_fixture, FrontReadsHeadsPiecewiseAndLeavesPagesToAWorker) {
+    const struct {
+        std::vector<std::string> pieces;
+        const char *url, *host;
+        int contentlength;
+    } cases[] = {
+        {{"GET /a.t", "xt HTTP/1.0\r\nHost: radio\r\n\r\n"}, "a.txt", "radio", 0},
+        {{"GET /a.txt HTTP/1.0\r\nHo", "st: ra", "dio\r\n\r", "\n"}, "a.txt", "radio", 0},
+        {{"GET /b HTTP/1.0\r\n", "Content-length: 3\r\n", "\r\n"}, "b", "", 3},
+    };
+    for (const auto &k : cases) {
+        connect_from("127.0.0.1");
+        c->set_front(true);
+        for (size_t i = 0; i + 1 < k.pieces.size(); i++) {
+            client_sends(k.pieces[i]);
+            EXPECT_FALSE(c->read_head()) << k.pieces[i];
+            EXPECT_TRUE(c->received());
+        }
+        client_sends(k.pieces.back());
+        EXPECT_TRUE(c->read_head());
+        EXPECT_STREQ(c->url, k.url);
+        EXPECT_STREQ(c->host_field, k.host);
+        EXPECT_EQ(c->contentlength, k.contentlength);
+        EXPECT_EQ(c->status, 200);
+    }
+    EXPECT_TRUE(was_logged("httpd: request GET /a.txt HTTP/1.0\n"));
+
+    // A page is a worker's: the front sends nothing, the worker answers it all.
+    connect_from("127.0.0.1");
+    c->set_front(true);
+    client_sends("GET /stat HTTP/1.0\r\n\r\n");
+    EXPECT_FALSE(c->serve());
+    EXPECT_TRUE(c->head_done());
+    char b;
+    EXPECT_EQ(recv(peer, &b, 1, MSG_DONTWAIT), -1) << "the front answered a page";
+    c->carry_on();
+    const std::string a = answer();
+    EXPECT_EQ(a.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << a;
+    EXPECT_NE(a.find("Total HTTP Requests:"), std::string::npos);
+}
+
+TEST_F(conn_fixture, FrontKeepsWhatTheSocketDoesNotTakeForAWorker) {
+    const std::string body = [] {
+        std::string s(50000, 0);
+        for (size_t i = 0; i < s.size(); i++) s[i] = static_cast<char>(i % 253);
+        return s;
+    }();
+    mkdir(dir.file("root").c_str(), 0755);
+    write_file(dir.file("root") + "/big.bin", body);
+    connect_from("127.0.0.1");
+    int tiny = 4096;
+    ASSERT_EQ(setsockopt(c->s, SOL_SOCKET, SO_SNDBUF, &tiny, sizeof tiny), 0);
+    c->set_front(true);
+    client_sends("GET /big.bin HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(c->serve());
+    ASSERT_TRUE(c->front_pending()) << "a socket buffer of 4 KiB took 50 kB";
+    // The client reads while a worker sends the rest.
+    std::string got;
+    std::thread reader([&] {
+        char buf[8192];
+        for (ssize_t n; (n = recv(peer, buf, sizeof buf, 0)) > 0;) got.append(buf, static_cast<size_t>(n));
+    });
+    c->carry_on();
+    EXPECT_FALSE(c->front_pending());
+    c.reset();
+    reader.join();
+    const httptest::answer a(got);
+    EXPECT_EQ(a.status, 200);
+    EXPECT_EQ(a.header("Content-Length"), "50000");
+    EXPECT_TRUE(a.body == body) << a.body.size() << " bytes";
 }
