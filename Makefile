@@ -4,6 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_JOBS ?= $(JOBS)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build build-asan build-fuzz test test-normal test-asan fuzz fuzz-check fuzz-corpus demo demo-signal bench soak clean
@@ -36,13 +37,14 @@ test-asan: demo-signal build-asan
 test: test-normal test-asan fuzz-check
 
 # Fuzz targets (clang, libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer): each runs
-# FUZZ_SECONDS on a copy of its seed corpus; a table of executions, corpus and edges follows.
+# FUZZ_SECONDS in FUZZ_JOBS processes on a copy of its seed corpus; a table of executions (summed
+# over the processes), corpus and edges follows.
 build-fuzz: deps-test
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAB_FUZZ=ON -DDAB_TESTS=OFF $(CMAKE_FLAGS)
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 fuzz: build-fuzz
-	scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	FUZZ_JOBS=$(FUZZ_JOBS) scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Every target briefly, as a regression check of the decoders.
 fuzz-check:

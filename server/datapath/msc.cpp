@@ -248,6 +248,11 @@ void msc::clear_tables() {
     first = 1;
 }
 
+void msc::restart_decoders() {
+    mutex_guard g(&lck);
+    publish_routes(subchannel, true);
+}
+
 void msc::score_packets(const unsigned char *f, int len) {
     int before = packet_errors.load();
     // A reset by the watcher in between wins over this frame's score.

@@ -130,6 +130,8 @@ public:
     int get_subch_info(const std::function<void(const dab_subchannel_t *)> &before_install = nullptr);
     // Forgets the current ensemble: empty tables, decoding state reset, eid 0, first 1.
     void clear_tables();
+    // Decoding state reset: every subchannel decoder starts afresh, the tables stay.
+    void restart_decoders();
     static int compare_sid(const void *x, const void *y);
 
     dab_subchannel_t subchannel[MAX_SUBCHANNELS];

@@ -228,12 +228,11 @@ void mot_handle_dg4_seg(mot_state_t *ms, const msc_dg_ses_hdr_t *hdr, const unsi
 }  // namespace
 
 void mot_log(const mot_state_t *ms, int level, const char *fmt, ...) {
-    char line[1024];
+    // Formatted by the logger only when some output wants the level.
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(line, sizeof line, fmt, ap);
+    ms->owner->e->l->vlog(static_cast<loglevel_t>(level), fmt, ap);
     va_end(ap);
-    ms->owner->e->l->log(static_cast<loglevel_t>(level), "%s", line);
 }
 
 void mot_count(mot_state_t *ms, int type, uint64_t inc) { ms->owner->stat_update_p(&ms->stat, type, inc); }

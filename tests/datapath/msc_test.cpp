@@ -652,6 +652,25 @@ TEST_F(decode_test, mpeg2_frames_span_two_logical_frames) {
     EXPECT_EQ(ring(6, 1).size(), 36u);
 }
 
+TEST_F(decode_test, restarted_decoders_forget_their_frames_and_keep_the_routes) {
+    const bytes a = audio_frame(384, 0xF5, 0x84, 0x04, 0x10, 0x00, {0xC1, 0xC2, 0xC3, 0xC4});
+    const bytes b = audio_frame(384, 0xF5, 0x84, 0x04, 0x10, 0x00, {0xE1, 0xE2, 0xE3, 0xE4});
+    auto both_halves = [&](const bytes &f) {
+        EXPECT_EQ(decode(6, bytes(f.begin(), f.begin() + 192), 0), 192);
+        EXPECT_EQ(decode(6, bytes(f.begin() + 192, f.end()), 0), 192);
+    };
+    both_halves(a);
+    m->restart_decoders();
+    // The record a waited for is gone; b's comes as the next frame begins.
+    both_halves(b);
+    EXPECT_EQ(decode(6, bytes(a.begin(), a.begin() + 192), 0), 192);
+    const bytes pad = ring(6, 1);
+    ASSERT_EQ(pad.size(), 12u);
+    EXPECT_EQ(bytes(pad.begin() + 8, pad.end()), bytes({0xE1, 0xE2, 0xE3, 0xE4}));
+    EXPECT_EQ(m->subchsize(6), 192);
+    EXPECT_EQ(m->subchsize(1), 384);
+}
+
 TEST_F(decode_test, premature_frame_gives_no_pad) {
     const bytes a = audio_frame(384, 0xF5, 0x84, 0x04, 0x10, 0x00, {0xC1, 0xC2, 0xC3, 0xC4});
     // The second half breaks off: the frame pair is lost for PAD, and so is the next tail.

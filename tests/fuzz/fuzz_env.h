@@ -10,7 +10,7 @@ class ensemble;
 
 namespace fuzzenv {
 
-// An ensemble whose log lines are formatted (so a bad argument shows) and then dropped.
+// An ensemble whose log lines are dropped once their arguments were read (so a bad one shows).
 ensemble &quiet_ensemble();
 
 // A directory of this process below TMPDIR, removed at exit.
