@@ -2,23 +2,24 @@
 // decoder on (its IP datagrams stay on loopback), read by real clients.
 
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <vector>
 
-#include "common/eti_reader.h"
-#include "support/test_support.h"
+#include "support/e2e_support.h"
 
-using testsupport::now_s;
+using testsupport::contiguous_run;
+using testsupport::demo_server;
+using testsupport::demo_signal_dir;
+using testsupport::have_program;
+using testsupport::http_body;
+using testsupport::stream_client;
+using testsupport::subchannel_frames;
 using testsupport::temp_dir;
 using json = nlohmann::json;
 
@@ -26,108 +27,11 @@ namespace {
 
 constexpr size_t METAINT = 16000;
 
+// Titles asked for as players ask.
+const testsupport::header_lines icy_on{"Icy-MetaData: 1\r\n"};
+
 const std::set<std::string> tones_labels = {"Demo Tones: 440 Hz left, 660 Hz right",
                                             "Now playing: the reference tone of DAB DEMO ONE"};
-
-bool wait_until(double seconds, const std::function<bool()> &f) {
-    const double end = now_s() + seconds;
-    while (now_s() < end) {
-        if (f()) return true;
-        usleep(200000);
-    }
-    return f();
-}
-
-std::string signal_dir() { return testsupport::source_dir() + "/demo/signal"; }
-bool have_signal() { return testsupport::file_exists(signal_dir() + "/12c.eti"); }
-bool have_program(const char *p) { return access(p, X_OK) == 0; }
-
-#define NEED_SIGNAL()                                                                   \
-    if (!have_signal()) GTEST_SKIP() << "demo signal not generated (make demo-signal): " \
-                                     << signal_dir()
-
-// A dabserver in a scratch directory, with the decoder writing below its document root.
-struct dab_server {
-    temp_dir dir;
-    int port = testsupport::free_port();
-    std::string host;
-    std::unique_ptr<testsupport::child> proc;
-
-    dab_server(const std::string &device, bool decoder) {
-        host = "radio.example:" + std::to_string(port);
-        mkdir(dir.file("root").c_str(), 0755);
-        testsupport::write_file(dir.file("dab.ini"), "multicastif lo\n");
-        std::vector<std::string> a = {testsupport::dabserver_path(), "-d", device, "-t", "12c", "-p",
-                                      std::to_string(port), "-R", dir.file("root"), "-H", host, "-l", "99", "1"};
-        if (decoder) {
-            for (const char *s : {"-M", "-d"}) a.push_back(s);
-            a.push_back(dir.file("root") + "/data");
-        } else {
-            a.push_back("-m");
-        }
-        proc = std::make_unique<testsupport::child>(a, dir.path());
-    }
-    ~dab_server() {
-        proc->signal(SIGINT);
-        EXPECT_EQ(proc->wait(60), 0) << proc->err();
-    }
-    bool ready() { return proc->wait_for_output("httpd: daemon started", 30) && testsupport::wait_for_port(port, 10); }
-    std::string get(const std::string &path) {
-        return testsupport::tcp_exchange(port, "GET " + path + " HTTP/1.0\r\n\r\n", 10);
-    }
-    std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-    // An absolute URL of the answer, with the configured host name, fetched from here.
-    std::string local_path(const std::string &u) const {
-        const std::string base = "http://" + host;
-        return u.rfind(base + "/", 0) == 0 ? u.substr(base.size()) : "";
-    }
-};
-
-std::string body(const std::string &raw) {
-    size_t p = raw.find("\r\n\r\n");
-    return p == std::string::npos ? "" : raw.substr(p + 4);
-}
-
-// A stream client that sends its own header lines.
-struct stream_client {
-    int s = -1;
-    std::string head, data;
-
-    stream_client(int port, const std::string &path, const std::string &lines = "") {
-        s = testsupport::connect_local(port, false, 0);
-        if (s < 0) return;
-        const std::string req = "GET " + path + " HTTP/1.0\r\n" + lines + "\r\n";
-        if (send(s, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) return;
-        std::string all;
-        const double end = now_s() + 10;
-        while (all.find("\r\n\r\n") == std::string::npos && now_s() < end)
-            if (!read_into(all, 200)) break;
-        size_t p = all.find("\r\n\r\n");
-        if (p == std::string::npos) return;
-        head = all.substr(0, p + 4);
-        data = all.substr(p + 4);
-    }
-    ~stream_client() {
-        if (s >= 0) close(s);
-    }
-    bool read_into(std::string &out, int ms) {
-        pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return true;
-        char buf[65536];
-        ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n <= 0) return false;
-        out.append(buf, static_cast<size_t>(n));
-        return true;
-    }
-    bool read_until(double seconds, const std::function<bool()> &done) {
-        const double end = now_s() + seconds;
-        while (now_s() < end) {
-            if (done()) return true;
-            if (!read_into(data, 50)) return false;
-        }
-        return done();
-    }
-};
 
 // A stream with titles taken apart as a player does: the audio, and the title of each block
 // with its escapes undone ("" for an empty block).
@@ -173,42 +77,18 @@ struct titled_stream {
     }
 };
 
-// One subchannel's bytes in the ETI file as the generator wrote them, one string per frame.
-std::vector<std::string> subchannel_frames(const std::string &eti, int subchid) {
-    std::vector<std::string> frames;
-    dabcommon::eti_reader r;
-    if (!r.open(eti.c_str())) return frames;
-    dabcommon::eti_frame f;
-    while (r.next(f, 1000) == 1) {
-        const int k = f.find_stream(subchid);
-        if (k < 0) continue;
-        frames.emplace_back(reinterpret_cast<const char *>(f.stream_data(k)), f.stc[static_cast<size_t>(k)].len);
-    }
-    return frames;
+// Whichever the decoder, its IP datagrams stay on loopback.
+testsupport::demo_options without_decoder() {
+    testsupport::demo_options o;
+    o.ini = "multicastif lo\n";
+    o.stop_timeout = 60;
+    return o;
 }
 
-// Whether got is a contiguous run of the looped frames, starting at a frame boundary.
-bool contiguous_run(const std::vector<std::string> &frames, const std::string &got, std::string *why) {
-    if (frames.empty() || got.size() < frames[0].size()) {
-        *why = "nothing to compare";
-        return false;
-    }
-    const size_t fs = frames[0].size();
-    for (size_t k = 0; k < frames.size(); k++) {
-        if (got.compare(0, fs, frames[k]) != 0) continue;
-        size_t pos = 0, i = k;
-        while (pos < got.size()) {
-            const std::string &f = frames[i % frames.size()];
-            const size_t n = std::min(f.size(), got.size() - pos);
-            if (got.compare(pos, n, f, 0, n) != 0) break;
-            pos += n;
-            i++;
-        }
-        if (pos >= got.size()) return true;
-        *why = "differs at byte " + std::to_string(pos) + " of " + std::to_string(got.size());
-    }
-    if (why->empty()) *why = "first frame not found";
-    return false;
+testsupport::demo_options with_decoder() {
+    testsupport::demo_options o = without_decoder();
+    o.decoder = true;
+    return o;
 }
 
 json component(const json &doc, const std::string &sid, int subchannel) {
@@ -221,12 +101,15 @@ json component(const json &doc, const std::string &sid, int subchannel) {
 }
 
 // The document once the decoder shows what f waits for; a null document when it never does.
-json wait_for_doc(dab_server &srv, double seconds, const std::function<bool(const json &)> &f) {
+json wait_for_doc(demo_server &srv, double seconds, const std::function<bool(const json &)> &f) {
     json doc;
-    const bool ok = wait_until(seconds, [&] {
-        doc = json::parse(body(srv.get("/api/ensemble.json")), nullptr, false);
-        return !doc.is_discarded() && f(doc);
-    });
+    const bool ok = testsupport::wait_until(
+        seconds,
+        [&] {
+            doc = json::parse(http_body(srv.get("/api/ensemble.json")), nullptr, false);
+            return !doc.is_discarded() && f(doc);
+        },
+        200);
     return ok ? doc : json();
 }
 
@@ -250,12 +133,12 @@ testsupport::run_result python_view(const std::string &file) {
 }  // namespace
 
 TEST(api_e2e, TitlesOfTheDemoEnsembleInTheStreamAndInFfmpeg) {
-    NEED_SIGNAL();
-    dab_server srv("sim:" + signal_dir() + ",speed=2", true);
+    NEED_DEMO_SIGNAL();
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=2", with_decoder());
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(wait_for_doc(srv, 30, every_service).is_object()) << srv.get("/api/ensemble.json");
 
-    stream_client titled(srv.port, "/stream/1.mp2", "Icy-MetaData: 1\r\n");
+    stream_client titled(srv.port, "/stream/1.mp2", icy_on);
     stream_client plain(srv.port, "/stream/1.mp2");
     ASSERT_EQ(titled.head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << titled.head;
     EXPECT_NE(titled.head.find("\r\nicy-metaint: 16000\r\n"), std::string::npos) << titled.head;
@@ -283,7 +166,7 @@ TEST(api_e2e, TitlesOfTheDemoEnsembleInTheStreamAndInFfmpeg) {
         }
 
     // The audio between the blocks is the broadcast, as the client without titles gets it.
-    const auto frames = subchannel_frames(signal_dir() + "/12c.eti", 1);
+    const auto frames = subchannel_frames(demo_signal_dir() + "/12c.eti", 1);
     std::string why;
     EXPECT_TRUE(contiguous_run(frames, t.audio, &why)) << "with titles: " << why;
     ASSERT_TRUE(plain.read_until(10, [&] { return plain.data.size() >= t.audio.size(); }));
@@ -307,8 +190,8 @@ TEST(api_e2e, TitlesOfTheDemoEnsembleInTheStreamAndInFfmpeg) {
 }
 
 TEST(api_e2e, EnsembleJsonOfTheDemoEnsemble) {
-    NEED_SIGNAL();
-    dab_server srv("sim:" + signal_dir() + ",speed=2", true);
+    NEED_DEMO_SIGNAL();
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=2", with_decoder());
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     const json doc = wait_for_doc(srv, 60, [](const json &d) {
         json c = component(d, "D101", 1);
@@ -321,11 +204,11 @@ TEST(api_e2e, EnsembleJsonOfTheDemoEnsemble) {
     const std::string raw = srv.get("/api/ensemble.json");
     EXPECT_EQ(raw.rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
     EXPECT_NE(raw.find("\r\nContent-type: application/json\r\n"), std::string::npos) << raw.substr(0, 300);
-    EXPECT_NE(raw.find("\r\nContent-Length: " + std::to_string(body(raw).size()) + "\r\n"), std::string::npos);
+    EXPECT_NE(raw.find("\r\nContent-Length: " + std::to_string(http_body(raw).size()) + "\r\n"), std::string::npos);
 
     if (have_program("/usr/bin/python3")) {
         temp_dir d;
-        testsupport::write_file(d.file("e.json"), body(raw));
+        testsupport::write_file(d.file("e.json"), http_body(raw));
         const auto py = python_view(d.file("e.json"));
         ASSERT_EQ(py.status, 0) << py.err;
         const std::string base = "http://" + srv.host;
@@ -373,7 +256,7 @@ TEST(api_e2e, EnsembleJsonOfTheDemoEnsemble) {
     EXPECT_TRUE(tones["dynamic_label"]["time"].is_string());
     const std::string slide = srv.local_path(tones["slide"]["url"]);
     ASSERT_EQ(slide.rfind("/data/c1d1/d101/content/", 0), 0u) << tones["slide"];
-    const std::string picture = body(srv.get(slide));
+    const std::string picture = http_body(srv.get(slide));
     bool same = false;
     for (const char *p : {"testcard.jpg", "colourbars.jpg", "mandelbrot.jpg"})
         same = same || picture == testsupport::read_file(testsupport::source_dir() + "/demo/pictures/" + p);
@@ -383,7 +266,7 @@ TEST(api_e2e, EnsembleJsonOfTheDemoEnsemble) {
     json site = component(doc, "E0D10001", 5);
     EXPECT_EQ(site["type"], "packet data");
     EXPECT_EQ(site["website"], "http://" + srv.host + "/data/c1d1/e0d10001/0001/index.html");
-    EXPECT_EQ(body(srv.get(srv.local_path(site["website"]))),
+    EXPECT_EQ(http_body(srv.get(srv.local_path(site["website"]))),
               testsupport::read_file(testsupport::source_dir() + "/demo/website/index.html"));
     EXPECT_TRUE(component(doc, "E0D10002", 5)["website"].is_null()) << "a carousel is no web site";
 
@@ -393,14 +276,14 @@ TEST(api_e2e, EnsembleJsonOfTheDemoEnsemble) {
 }
 
 TEST(api_e2e, WithoutTheDecoderTheSameWithoutLabelsAndSlides) {
-    NEED_SIGNAL();
-    dab_server srv("sim:" + signal_dir() + ",speed=2", false);
+    NEED_DEMO_SIGNAL();
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=2", without_decoder());
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     const json doc = wait_for_doc(srv, 30, every_service);
     ASSERT_TRUE(doc.is_object()) << srv.get("/api/ensemble.json");
     // Give a decoder time it would need: still nothing.
     sleep(8);
-    json later = json::parse(body(srv.get("/api/ensemble.json")), nullptr, false);
+    json later = json::parse(http_body(srv.get("/api/ensemble.json")), nullptr, false);
     ASSERT_FALSE(later.is_discarded());
     EXPECT_EQ(later["ensemble"]["label"], "DAB DEMO ONE");
     ASSERT_EQ(later["services"].size(), 6u);
@@ -415,7 +298,7 @@ TEST(api_e2e, WithoutTheDecoderTheSameWithoutLabelsAndSlides) {
             }
         }
     // Streams asked for titles carry empty blocks: there is no label to send.
-    stream_client titled(srv.port, "/stream/2.mp2", "Icy-MetaData: 1\r\n");
+    stream_client titled(srv.port, "/stream/2.mp2", icy_on);
     EXPECT_NE(titled.head.find("\r\nicy-metaint: 16000\r\n"), std::string::npos) << titled.head;
     ASSERT_TRUE(titled.read_until(20, [&] { return titled_stream(titled.data).titles.size() >= 3; }));
     const titled_stream t(titled.data);
@@ -443,7 +326,7 @@ TEST(api_e2e, LabelsBeyondAsciiAndWithQuotes) {
                             "dls \"" + quoted + "\"\ndls_interval 2\n");
     auto gen = testsupport::run({dabgen, "-q", "-o", sig.file("12c.eti"), sig.file("u.ensemble")}, sig.path());
     ASSERT_EQ(gen.status, 0) << gen.err;
-    dab_server srv("sim:" + sig.path() + ",speed=2", true);
+    demo_server srv("sim:" + sig.path() + ",speed=2", with_decoder());
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
 
     const json doc = wait_for_doc(srv, 60, [](const json &d) {
@@ -455,7 +338,7 @@ TEST(api_e2e, LabelsBeyondAsciiAndWithQuotes) {
     EXPECT_EQ(doc["ensemble"]["short_label"], "\xC3\x84RGER");
     EXPECT_EQ(doc["services"][0]["label"], "Caf\xC3\xA9 Gr\xC3\xBC\xC3\x9F" "e");
     EXPECT_EQ(component(doc, "D401", 1)["dynamic_label"]["text"], dls);
-    const std::string raw = body(srv.get("/api/ensemble.json"));
+    const std::string raw = http_body(srv.get("/api/ensemble.json"));
     EXPECT_NE(raw.find("\\\"end\\\""), std::string::npos) << "quotes escaped in JSON";
     if (have_program("/usr/bin/python3")) {
         temp_dir d;
@@ -466,7 +349,7 @@ TEST(api_e2e, LabelsBeyondAsciiAndWithQuotes) {
             << py.out;
     }
 
-    stream_client titled(srv.port, "/stream/1.mp2", "Icy-MetaData: 1\r\n");
+    stream_client titled(srv.port, "/stream/1.mp2", icy_on);
     ASSERT_TRUE(titled.read_until(30, [&] { return !titled_stream(titled.data).first_title().empty(); }));
     const titled_stream t(titled.data);
     ASSERT_TRUE(t.ok) << t.why;

@@ -19,52 +19,35 @@ struct read_block {
     std::string why, title;  // title with the escapes undone
     size_t units = 0;
 
-    explicit read_block(const std::string &b) {
-        if (b.empty()) {
-            why = "no length byte";
-            return;
-        }
+    explicit read_block(const std::string &b) { ok = read(b); }
+
+private:
+    bool fail(const std::string &reason) {
+        why = reason;
+        return false;
+    }
+    bool read(const std::string &b) {
+        if (b.empty()) return fail("no length byte");
         units = static_cast<unsigned char>(b[0]);
-        if (b.size() != 1 + units * icy_unit) {
-            why = "length byte says " + std::to_string(units) + " units, block has " + std::to_string(b.size() - 1);
-            return;
-        }
+        if (b.size() != 1 + units * icy_unit)
+            return fail("length byte says " + std::to_string(units) + " units, block has " +
+                        std::to_string(b.size() - 1));
         const std::string body = b.substr(1);
         const std::string head = "StreamTitle='";
-        if (body.compare(0, head.size(), head) != 0) {
-            why = "no StreamTitle";
-            return;
-        }
+        if (body.compare(0, head.size(), head) != 0) return fail("no StreamTitle");
         const size_t end = body.find("';", head.size());
-        if (end == std::string::npos) {
-            why = "no end";
-            return;
-        }
+        if (end == std::string::npos) return fail("no end");
         // The text ends where the block's text ends: only the padding may follow.
         for (size_t i = end + 2; i < body.size(); i++)
-            if (body[i] != '\0') {
-                why = "text after the first \"';\" at " + std::to_string(end);
-                return;
-            }
-        if (body.size() - (end + 2) >= icy_unit) {
-            why = "a whole unit of padding";
-            return;
-        }
+            if (body[i] != '\0') return fail("text after the first \"';\" at " + std::to_string(end));
+        if (body.size() - (end + 2) >= icy_unit) return fail("a whole unit of padding");
         const std::string raw = body.substr(head.size(), end - head.size());
         for (size_t i = 0; i < raw.size(); i++) {
-            if (raw[i] == '\0') {
-                why = "zero byte inside the title";
-                return;
-            }
-            if (raw[i] == '\\') {
-                if (++i == raw.size()) {
-                    why = "escape cut off";
-                    return;
-                }
-            }
+            if (raw[i] == '\0') return fail("zero byte inside the title");
+            if (raw[i] == '\\' && ++i == raw.size()) return fail("escape cut off");
             title += raw[i];
         }
-        ok = true;
+        return true;
     }
 };
 

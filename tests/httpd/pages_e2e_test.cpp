@@ -11,168 +11,30 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/eti_reader.h"
 #include "datapath/msc.h"
-#include "support/test_support.h"
+#include "support/e2e_support.h"
 
+using testsupport::contiguous_run;
+using testsupport::demo_server;
+using testsupport::demo_signal_dir;
+using testsupport::have_program;
+using testsupport::http_body;
 using testsupport::now_s;
+using testsupport::stream_client;
+using testsupport::subchannel_frames;
 using testsupport::temp_dir;
+using testsupport::wait_until;
 using bytes = std::string;
 
 namespace {
 
 constexpr int FS1 = 384;  // subchannel 1 of 12C: 128 kbit/s
-
-bool wait_until(double seconds, const std::function<bool()> &f) {
-    const double end = now_s() + seconds;
-    while (now_s() < end) {
-        if (f()) return true;
-        usleep(100000);
-    }
-    return f();
-}
-
-std::string signal_dir() { return testsupport::source_dir() + "/demo/signal"; }
-bool have_signal() { return testsupport::file_exists(signal_dir() + "/12c.eti"); }
-bool have_program(const char *p) { return access(p, X_OK) == 0; }
-
-#define NEED_SIGNAL()                                                                   \
-    if (!have_signal()) GTEST_SKIP() << "demo signal not generated (make demo-signal): " \
-                                     << signal_dir()
-
-// A dabserver in a scratch directory; the log goes to its standard output.
-struct dab_server {
-    temp_dir dir;
-    int port = testsupport::free_port();
-    std::string host;
-    std::unique_ptr<testsupport::child> proc;
-
-    dab_server(const std::string &device, const std::string &ini = "") {
-        host = "radio.example:" + std::to_string(port);
-        mkdir(dir.file("root").c_str(), 0755);
-        testsupport::write_file(dir.file("dab.ini"), ini);
-        proc = std::make_unique<testsupport::child>(
-            std::vector<std::string>{testsupport::dabserver_path(), "-d", device, "-t", "12c", "-m", "-p",
-                                     std::to_string(port), "-R", dir.file("root"), "-H", host, "-l", "99", "1"},
-            dir.path());
-    }
-    ~dab_server() {
-        // An orderly end: every thread stopped, nothing leaked (checked under the sanitizers).
-        proc->signal(SIGINT);
-        EXPECT_EQ(proc->wait(30), 0) << proc->err();
-    }
-    bool ready() { return proc->wait_for_output("httpd: daemon started", 30) && testsupport::wait_for_port(port, 10); }
-    std::string get(const std::string &path, bool ipv6 = false) {
-        return testsupport::tcp_exchange(port, "GET " + path + " HTTP/1.0\r\n\r\n", 10, ipv6);
-    }
-    std::string url(const std::string &path) const { return "http://127.0.0.1:" + std::to_string(port) + path; }
-    // Waits until the status page lists n services.
-    bool table_ready(size_t n) {
-        return wait_until(30, [&] {
-            const std::string page = get("/");
-            size_t count = 0;
-            for (size_t p = page.find("<p><b>"); p != std::string::npos; p = page.find("<p><b>", p + 1)) count++;
-            return count >= n;
-        });
-    }
-};
-
-std::string body(const std::string &raw) {
-    size_t p = raw.find("\r\n\r\n");
-    return p == std::string::npos ? "" : raw.substr(p + 4);
-}
-
-// A stream client that reads at its own pace.
-struct stream_client {
-    int s = -1;
-    std::string head, data;
-
-    stream_client(int port, const std::string &path, bool ipv6 = false, int rcvbuf = 0) {
-        s = testsupport::connect_local(port, ipv6, rcvbuf);
-        if (s < 0) return;
-        const std::string req = "GET " + path + " HTTP/1.0\r\n\r\n";
-        if (send(s, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size())) return;
-        std::string all;
-        const double end = now_s() + 10;
-        while (all.find("\r\n\r\n") == std::string::npos && now_s() < end)
-            if (!read_into(all, 200)) break;
-        size_t p = all.find("\r\n\r\n");
-        if (p == std::string::npos) return;
-        head = all.substr(0, p + 4);
-        data = all.substr(p + 4);
-    }
-    ~stream_client() {
-        if (s >= 0) close(s);
-    }
-    int status() const { return head.rfind("HTTP/1.0 ", 0) == 0 ? atoi(head.c_str() + 9) : 0; }
-    // False when the server closed the connection.
-    bool read_into(std::string &out, int ms) {
-        pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, ms) <= 0) return true;
-        char buf[65536];
-        ssize_t n = recv(s, buf, sizeof buf, 0);
-        if (n <= 0) return false;
-        out.append(buf, static_cast<size_t>(n));
-        return true;
-    }
-    bool read_for(double seconds) {
-        const double end = now_s() + seconds;
-        while (now_s() < end)
-            if (!read_into(data, 50)) return false;
-        return true;
-    }
-    bool read_bytes(size_t n, double seconds) {
-        const double end = now_s() + seconds;
-        while (data.size() < n && now_s() < end)
-            if (!read_into(data, 50)) return false;
-        return data.size() >= n;
-    }
-};
-
-// One subchannel's bytes in the ETI file as the generator wrote them, one string per frame.
-std::vector<bytes> subchannel_frames(const std::string &eti, int subchid) {
-    std::vector<bytes> frames;
-    dabcommon::eti_reader r;
-    if (!r.open(eti.c_str())) return frames;
-    dabcommon::eti_frame f;
-    while (r.next(f, 1000) == 1) {
-        const int k = f.find_stream(subchid);
-        if (k < 0) continue;
-        frames.emplace_back(reinterpret_cast<const char *>(f.stream_data(k)), f.stc[static_cast<size_t>(k)].len);
-    }
-    return frames;
-}
-
-// Whether got is a contiguous run of the looped frames, starting at a frame boundary.
-bool contiguous_run(const std::vector<bytes> &frames, const bytes &got, std::string *why) {
-    if (frames.empty() || got.size() < frames[0].size()) {
-        *why = "nothing to compare";
-        return false;
-    }
-    const size_t fs = frames[0].size();
-    for (size_t k = 0; k < frames.size(); k++) {
-        if (got.compare(0, fs, frames[k]) != 0) continue;
-        size_t pos = 0, i = k;
-        while (pos < got.size()) {
-            const bytes &f = frames[i % frames.size()];
-            const size_t n = std::min(f.size(), got.size() - pos);
-            if (got.compare(pos, n, f, 0, n) != 0) break;
-            pos += n;
-            i++;
-        }
-        if (pos >= got.size()) return true;
-        *why = "differs at byte " + std::to_string(pos) + " of " + std::to_string(got.size());
-    }
-    if (why->empty()) *why = "first frame not found";
-    return false;
-}
 
 // PAD records of an audio subchannel as the decoder builds them from the generator's frames.
 std::vector<bytes> expected_pad_records(const std::vector<bytes> &frames) {
@@ -218,8 +80,8 @@ std::vector<bytes> split_records(const bytes &d) {
 }
 
 TEST(pages_e2e, StatusPageAndPlaylistsOfTheDemoEnsemble) {
-    NEED_SIGNAL();
-    dab_server srv("sim:" + signal_dir() + ",speed=4");
+    NEED_DEMO_SIGNAL();
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=4");
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(srv.table_ready(6)) << srv.get("/");
     const std::string page = srv.get("/");
@@ -260,20 +122,22 @@ TEST(pages_e2e, StatusPageAndPlaylistsOfTheDemoEnsemble) {
                             "/stream/3.mp2\n";
     const std::string m3u = srv.get("/playlist.m3u");
     EXPECT_NE(m3u.find("Content-type: audio/x-mpegurl\r\n"), std::string::npos);
-    EXPECT_EQ(body(m3u), all);
-    EXPECT_EQ(body(srv.get("/playlist/ensemble.m3u")), all);
-    EXPECT_EQ(body(srv.get("/playlist/2.m3u")), "http://" + h + "/stream/2.mp2\n");
-    EXPECT_EQ(body(srv.get("/playlist/5.m3u")), "");
-    EXPECT_EQ(body(srv.get("/playlist/9.m3u")), "");
+    EXPECT_EQ(http_body(m3u), all);
+    EXPECT_EQ(http_body(srv.get("/playlist/ensemble.m3u")), all);
+    EXPECT_EQ(http_body(srv.get("/playlist/2.m3u")), "http://" + h + "/stream/2.mp2\n");
+    EXPECT_EQ(http_body(srv.get("/playlist/5.m3u")), "");
+    EXPECT_EQ(http_body(srv.get("/playlist/9.m3u")), "");
 }
 
 TEST(pages_e2e, StreamsDeliverTheBroadcastBytesAndRefuseWhatIsNotThere) {
-    NEED_SIGNAL();
-    dab_server srv("sim:" + signal_dir() + ",speed=4", "httpmaxconn 1\n");
+    NEED_DEMO_SIGNAL();
+    testsupport::demo_options one_conn;
+    one_conn.ini = "httpmaxconn 1\n";
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=4", one_conn);
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(srv.table_ready(6));
 
-    const auto frames = subchannel_frames(signal_dir() + "/12c.eti", 1);
+    const auto frames = subchannel_frames(demo_signal_dir() + "/12c.eti", 1);
     ASSERT_GT(frames.size(), 100u);
     ASSERT_EQ(frames[0].size(), static_cast<size_t>(FS1));
     {
@@ -330,10 +194,10 @@ TEST(pages_e2e, StreamsDeliverTheBroadcastBytesAndRefuseWhatIsNotThere) {
 
 // mpg123 and ffprobe play ten seconds of a live stream at broadcast pace.
 TEST(pages_e2e, RealPlayersDecodeTheStream) {
-    NEED_SIGNAL();
+    NEED_DEMO_SIGNAL();
     if (!have_program("/usr/bin/mpg123") || !have_program("/usr/bin/ffprobe"))
         GTEST_SKIP() << "mpg123 or ffprobe missing";
-    dab_server srv("sim:" + signal_dir() + ",speed=1");
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=1");
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(srv.table_ready(6));
     testsupport::run_result mpg, ff;
@@ -362,11 +226,11 @@ TEST(pages_e2e, RealPlayersDecodeTheStream) {
 
 // A client that stops reading for longer than the ring holds resumes at a frame boundary.
 TEST(pages_e2e, SlowReaderResumesAtAFrameBoundary) {
-    NEED_SIGNAL();
-    dab_server srv("sim:" + signal_dir() + ",speed=8");
+    NEED_DEMO_SIGNAL();
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=8");
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(srv.table_ready(6));
-    const auto frames = subchannel_frames(signal_dir() + "/12c.eti", 1);
+    const auto frames = subchannel_frames(demo_signal_dir() + "/12c.eti", 1);
     stream_client c(srv.port, "/stream/1.mp2", false, 4096);
     ASSERT_EQ(c.status(), 200);
     ASSERT_TRUE(c.read_bytes(20 * FS1, 10));
@@ -400,11 +264,11 @@ TEST(pages_e2e, SlowReaderResumesAtAFrameBoundary) {
 
 // Listeners share their stream loops: one that never reads must cost the others nothing.
 TEST(pages_e2e, StalledListenerDoesNotSlowTheOthers) {
-    NEED_SIGNAL();
-    dab_server srv("sim:" + signal_dir() + ",speed=1");
+    NEED_DEMO_SIGNAL();
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=1");
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(srv.table_ready(6));
-    const auto frames = subchannel_frames(signal_dir() + "/12c.eti", 1);
+    const auto frames = subchannel_frames(demo_signal_dir() + "/12c.eti", 1);
     std::vector<std::unique_ptr<stream_client>> stalled;
     for (int i = 0; i < 4; i++) {
         stalled.push_back(std::make_unique<stream_client>(srv.port, "/stream/1.mp2", false, 2048));
@@ -443,8 +307,8 @@ TEST(pages_e2e, StalledListenerDoesNotSlowTheOthers) {
 // in the middle of their header: the server ends cleanly (checked under the sanitizers) and
 // every stream's count and interest are given back.
 TEST(pages_e2e, ListenersComingAndGoingLeaveNothingBehind) {
-    NEED_SIGNAL();
-    dab_server srv("sim:" + signal_dir() + ",speed=1");
+    NEED_DEMO_SIGNAL();
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=1");
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(srv.table_ready(6));
     constexpr int places = 500;
@@ -493,15 +357,15 @@ TEST(pages_e2e, ListenersComingAndGoingLeaveNothingBehind) {
 }
 
 TEST(pages_e2e, ForcedReconfigurationEndsRunningStreams) {
-    NEED_SIGNAL();
-    if (!testsupport::file_exists(signal_dir() + "/la.eti")) GTEST_SKIP() << "second demo ensemble missing";
+    NEED_DEMO_SIGNAL();
+    if (!testsupport::file_exists(demo_signal_dir() + "/la.eti")) GTEST_SKIP() << "second demo ensemble missing";
     temp_dir fifo_dir;
     const std::string fifo = fifo_dir.file("live.eti");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::atomic<bool> second{false}, stop{false};
     std::thread writer([&] {
-        const std::string one = testsupport::read_file(signal_dir() + "/12c.eti");
-        const std::string two = testsupport::read_file(signal_dir() + "/la.eti");
+        const std::string one = testsupport::read_file(demo_signal_dir() + "/12c.eti");
+        const std::string two = testsupport::read_file(demo_signal_dir() + "/la.eti");
         const int fd = open(fifo.c_str(), O_WRONLY);
         if (fd < 0) return;
         constexpr size_t frame = 6144;
@@ -516,7 +380,7 @@ TEST(pages_e2e, ForcedReconfigurationEndsRunningStreams) {
         close(fd);
     });
     {
-        dab_server srv("sim:eti=" + fifo);
+        demo_server srv("sim:eti=" + fifo);
         const bool up = srv.ready() && srv.table_ready(6);
         stream_client c(srv.port, "/stream/1.mp2");
         const bool streaming = c.status() == 200 && c.read_bytes(10 * FS1, 10);
@@ -536,7 +400,7 @@ TEST(pages_e2e, ForcedReconfigurationEndsRunningStreams) {
 
 // Counters against what was replayed: every seventh frame carries one broken FIB.
 TEST(pages_e2e, StatisticsMatchTheReplayedSignal) {
-    NEED_SIGNAL();
+    NEED_DEMO_SIGNAL();
     const std::string dabgen = testsupport::binary_dir() + "/tools/dabgen";
     if (!testsupport::file_exists(dabgen)) GTEST_SKIP() << "dabgen not built";
     temp_dir sig;
@@ -550,7 +414,7 @@ TEST(pages_e2e, StatisticsMatchTheReplayedSignal) {
                             "[faults]\nfib_crc 7\n");
     auto gen = testsupport::run({dabgen, "-q", "-o", sig.file("12c.eti"), sig.file("faulty.ensemble")}, sig.path());
     ASSERT_EQ(gen.status, 0) << gen.err;
-    dab_server srv("sim:" + sig.path() + ",speed=4");
+    demo_server srv("sim:" + sig.path() + ",speed=4");
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(srv.table_ready(2));
     sleep(3);
@@ -580,10 +444,10 @@ TEST(pages_e2e, StatisticsMatchTheReplayedSignal) {
 
 // A headless browser renders both pages without console errors; the screenshots are kept.
 TEST(pages_e2e, BrowserRendersStatusAndStatisticsPages) {
-    NEED_SIGNAL();
+    NEED_DEMO_SIGNAL();
     const char *chromium = "/usr/bin/chromium";
     if (!have_program(chromium)) GTEST_SKIP() << "no /usr/bin/chromium: install the chromium package";
-    dab_server srv("sim:" + signal_dir() + ",speed=4");
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=4");
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
     ASSERT_TRUE(srv.table_ready(6));
     const std::string out_dir = testsupport::binary_dir() + "/artefacts";

@@ -30,10 +30,7 @@ struct pages_fixture : httptest::socketpair_fixture {
         ens.fic_stream->clearall();
     }
 
-    static std::string body(const std::string &raw) {
-        size_t p = raw.find("\r\n\r\n");
-        return p == std::string::npos ? "" : raw.substr(p + 4);
-    }
+    static std::string body(const std::string &raw) { return testsupport::http_body(raw); }
 
     template <class R>
     R &add_fig(int type, int ext) {

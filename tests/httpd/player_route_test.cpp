@@ -4,24 +4,16 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "server_fixture.h"
 #include "support/test_support.h"
 
 using httptest::answer;
+using testsupport::read_file;
 using testsupport::write_file;
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 // A server with a document root that has a "player" directory of its own, and an asset
 // directory chosen by the environment (unset: the one the server finds by itself).

@@ -20,14 +20,8 @@ namespace {
 constexpr int FS = 384;  // a 128 kbit/s subchannel
 constexpr int SUB = 1;
 
-bool wait_until(double seconds, const std::function<bool()> &f) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < end) {
-        if (f()) return true;
-        usleep(5000);
-    }
-    return f();
-}
+// The streams here run on threads of this process: short steps.
+bool wait_until(double seconds, const std::function<bool()> &f) { return testsupport::wait_until(seconds, f, 5); }
 
 struct stream_fixture : pages_fixture {
     std::thread runner;

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,27 +15,14 @@
 
 #include "datapath/datapath_env.h"
 #include "mot/mot_dec.h"
+#include "support/gzip.h"
 #include "support/test_support.h"
 
 namespace {
 
 using testsupport::file_exists;
+using testsupport::gzip;
 using testsupport::read_file;
-
-std::string gzip(const std::string &in) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&z, in.size()) + 32, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = reinterpret_cast<Bytef *>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
 class MotCallbacks : public ::testing::Test {
    protected:
     void SetUp() override {

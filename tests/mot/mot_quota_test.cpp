@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <cstring>
 #include <filesystem>
@@ -24,6 +23,7 @@
 #include "mot/mot_callbacks.h"
 #include "mot/mot_dec.h"
 #include "mot/xpad_dec.h"
+#include "support/gzip.h"
 #include "support/test_support.h"
 
 namespace {
@@ -133,21 +133,9 @@ TEST(MotQuota, FailureWarningsAtMostOnceAMinuteForEachKind) {
     }
 }
 
-bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
+using testsupport::gzip;
 
-std::string gzip(const std::string &in) {
-    z_stream z{};
-    EXPECT_EQ(deflateInit2(&z, 9, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string out(deflateBound(&z, in.size()) + 32, '\0');
-    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = reinterpret_cast<Bytef *>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
+bytes text(const std::string &s) { return bytes(s.begin(), s.end()); }
 
 bytes header(const std::string &name, size_t body, const bytes &more = {}) {
     bytes ext = dabgen::mot_content_name(name);

@@ -15,6 +15,15 @@ double now_s() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+bool wait_until(double seconds, const std::function<bool()> &f, int step_ms) {
+    const double end = now_s() + seconds;
+    while (now_s() < end) {
+        if (f()) return true;
+        usleep(static_cast<useconds_t>(step_ms) * 1000);
+    }
+    return f();
+}
+
 double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace testsupport {
@@ -19,6 +20,9 @@ int free_port();
 // A socket connected to 127.0.0.1:port (or [::1] when ipv6), -1 when refused. A receive
 // buffer size is set before connecting, as the window is agreed on then.
 int connect_local(int port, bool ipv6 = false, int rcvbuf = 0);
+
+// Asks f every step_ms until it holds or the time is over; f's last answer.
+bool wait_until(double seconds, const std::function<bool()> &f, int step_ms = 100);
 
 // Connects until the port accepts or the time is over.
 bool wait_for_port(int port, double timeout_s);

@@ -71,6 +71,11 @@ std::string read_file(const std::string &path) {
     return ss.str();
 }
 
+std::string http_body(const std::string &raw) {
+    size_t p = raw.find("\r\n\r\n");
+    return p == std::string::npos ? "" : raw.substr(p + 4);
+}
+
 void write_file(const std::string &path, const std::string &content) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
     f << content;

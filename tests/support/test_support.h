@@ -64,6 +64,9 @@ private:
 // Sends raw bytes to 127.0.0.1:port (or [::1] when ipv6) and reads until the peer closes.
 std::string tcp_exchange(int port, const std::string &request, double timeout_s = 10, bool ipv6 = false);
 
+// What an HTTP answer carries after its header ("" without one).
+std::string http_body(const std::string &raw);
+
 // Standard output goes to a file while alive, or until restore().
 class stdout_to_file {
 public:
