@@ -1,6 +1,7 @@
 // dabserver: entry point, command line and main loop.
 
 #include <getopt.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -185,6 +186,13 @@ void run(const run_options &o) {
 }  // namespace
 
 int main(int argc, char **argv) {
+#ifdef __GLIBC__
+    // Every burst of clients starts up to a few hundred workers, and glibc gives threads arenas
+    // of their own (up to eight per core) which keep their freed pages: resident memory then
+    // creeps up wave after wave. Two arenas hold it flat at no cost we could measure; an
+    // explicit MALLOC_ARENA_MAX still has its say.
+    if (!getenv("MALLOC_ARENA_MAX")) mallopt(M_ARENA_MAX, 2);
+#endif
     e = new ensemble();
     config *cfg = e->cfg;
     puts(dab_banner);
