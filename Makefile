@@ -4,6 +4,7 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?=
 FUZZ_JOBS ?= $(JOBS)
 CMAKE_FLAGS ?=
 
@@ -44,7 +45,7 @@ build-fuzz: deps-test
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
 fuzz: build-fuzz
-	FUZZ_JOBS=$(FUZZ_JOBS) scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	FUZZ_JOBS=$(FUZZ_JOBS) FUZZ_RUNS=$(FUZZ_RUNS) scripts/run-fuzz $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
 # Every target briefly, as a regression check of the decoders.
 fuzz-check:

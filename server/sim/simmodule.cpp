@@ -503,6 +503,17 @@ sim_module::record sim_module::status_record(int reason) const {
                          static_cast<uint8_t>(ber << 4 | (audio ? 0 : 1))});
 }
 
+void sim_module::count_fibs(int n, bool bad) {
+    for (int i = 0; i < n; i++) {
+        fib_history_.push_back(bad);
+        fib_errors_ += bad;
+        if (fib_history_.size() > FIB_HISTORY) {
+            fib_errors_ -= fib_history_.front();
+            fib_history_.pop_front();
+        }
+    }
+}
+
 void sim_module::retune(int khz) {
     tuned_khz_ = khz;
     routed_.reset();
@@ -703,6 +714,7 @@ void sim_module::run() {
     std::vector<uint32_t> words;
     auto next_due = clock::now();
     auto next_unplug_check = next_due;
+    uint64_t skipped_seen = source_->skipped_bytes();
 
     for (;;) {
         int want = 0, rdi = 0;
@@ -758,12 +770,26 @@ void sim_module::run() {
             source_->tune(want);
             source_khz = want;
             have_prev = false;
+            skipped_seen = source_->skipped_bytes();
         }
         if (want == 0) {
             if (listening) source_->next(*frame, period_ms);
+            skipped_seen = source_->skipped_bytes();
             continue;
         }
         int r = source_->next(*frame, period_ms);
+        // Input that was no frame is frames the receiver could not decode: their FIBs
+        // count as errors, so that the error rate shows it.
+        const uint64_t skipped = source_->skipped_bytes() - skipped_seen;
+        skipped_seen += skipped;
+        if (skipped > 0) {
+            std::lock_guard<std::mutex> g(m_);
+            if (tuned_khz_ == want && have_last_)
+                count_fibs(static_cast<int>(std::min<uint64_t>(FIB_HISTORY, (skipped + dabcommon::ETI_FRAME_SIZE - 1) /
+                                                                              dabcommon::ETI_FRAME_SIZE *
+                                                                              last_.fib_count())),
+                           true);
+        }
         if (r != 1) continue;
         {
             std::lock_guard<std::mutex> g(m_);
@@ -772,15 +798,7 @@ void sim_module::run() {
                 reconf_count_++;
                 signal_changed(REASON_RECONF);
             }
-            for (int i = 0; i < frame->fib_count(); i++) {
-                bool bad = !frame->fib_crc_ok(i);
-                fib_history_.push_back(bad);
-                fib_errors_ += bad;
-                if (fib_history_.size() > FIB_HISTORY) {
-                    fib_errors_ -= fib_history_.front();
-                    fib_history_.pop_front();
-                }
-            }
+            for (int i = 0; i < frame->fib_count(); i++) count_fibs(1, !frame->fib_crc_ok(i));
             last_ = *frame;
             have_last_ = true;
         }

@@ -121,6 +121,7 @@ private:
     int reconf_count_ = 0;
     int fib_errors_ = 0;  // FIBs with a wrong CRC in the last second
     std::deque<bool> fib_history_;
+    void count_fibs(int n, bool bad);
     bool search_active_ = false;
     std::vector<int> search_plan_;
     size_t search_pos_ = 0;

@@ -37,6 +37,8 @@ public:
     virtual bool live() const = 0;
     // The device has been pulled out.
     virtual bool unplugged() const = 0;
+    // Input bytes that were no frame (garbage, broken or cut-off frames), ever growing.
+    virtual uint64_t skipped_bytes() const = 0;
 };
 
 // Ensemble files in a directory, each looped.
@@ -49,6 +51,7 @@ public:
     int next(dabcommon::eti_frame &f, int timeout_ms) override;
     bool live() const override { return false; }
     bool unplugged() const override;
+    uint64_t skipped_bytes() const override { return reader_.skipped_bytes(); }
     size_t ensembles() const { return files_.size(); }
 
 private:
@@ -68,6 +71,7 @@ public:
     int next(dabcommon::eti_frame &f, int timeout_ms) override;
     bool live() const override { return true; }
     bool unplugged() const override { return false; }
+    uint64_t skipped_bytes() const override { return reader_.skipped_bytes(); }
 
 private:
     bool reopen();

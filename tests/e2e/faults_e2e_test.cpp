@@ -308,6 +308,14 @@ TEST_F(faults, broken_eti_input_is_survived_and_counted) {
             EXPECT_TRUE(wait_until(10, [&] { return number_after(get("/stat"), "Bad FIBs:") > 0; }))
                 << get("/stat");
         }
+        // Frames the module could not take show in its error rate, whatever the fault.
+        EXPECT_TRUE(wait_until(10, [&] {
+            const std::string st = get("/stat");
+            const size_t at = st.find("Bit Error Rate (BER):");
+            if (at == std::string::npos) return false;
+            const std::string row = st.substr(at, st.find("</tr>", at) - at);  // "... text (level)"
+            return std::atoi(row.c_str() + row.rfind('(') + 1) > 0;
+        })) << get("/stat");
         EXPECT_EQ(status_of("/"), 200);
         EXPECT_TRUE(proc->running());
         EXPECT_EQ(stop(), 0) << proc->out();
