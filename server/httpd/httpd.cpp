@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -266,6 +269,7 @@ void httpd::hand_over(std::unique_ptr<httpconn> c) {
 void httpd::worker_loop() {
     config *cfg = e->cfg;
     long long idle_since = now_ms();
+    bool burst_over = false;
     std::unique_lock<std::mutex> g(pool_m_);
     for (;;) {
         if (handed_.empty()) {
@@ -283,6 +287,7 @@ void httpd::worker_loop() {
                         workers_.erase(it);
                         exited_.push_back(self);
                         exited_n_++;
+                        burst_over = static_cast<int>(workers_.size()) <= max_idle_workers;
                         break;
                     }
                 }
@@ -300,6 +305,14 @@ void httpd::worker_loop() {
         idle_since = now_ms();
         g.lock();
     }
+#ifdef __GLIBC__
+    // What a burst of connections allocated is free now; without this the heap keeps the
+    // pages and resident memory drifts up over days of bursts.
+    if (burst_over) {
+        g.unlock();
+        malloc_trim(0);
+    }
+#endif
 }
 
 void httpd::finish(httpconn *c) {
