@@ -208,7 +208,8 @@ int eti_reader::next(eti_frame &f, int timeout_ms) {
             start_++;
         }
         if (eof_) {
-            skipped_ += end_ - start_;
+            // The padding at the end of the last raw frame is no lost data either.
+            for (size_t i = start_; i < end_; i++) skipped_ += buf_[i] != 0x55;
             start_ = end_ = 0;
             return 0;
         }
