@@ -715,6 +715,11 @@ void sim_module::run() {
     auto next_due = clock::now();
     auto next_unplug_check = next_due;
     uint64_t skipped_seen = source_->skipped_bytes();
+    auto newly_skipped = [&] {
+        const uint64_t now = source_->skipped_bytes(), d = now - skipped_seen;
+        skipped_seen = now;
+        return d;
+    };
 
     for (;;) {
         int want = 0, rdi = 0;
@@ -770,25 +775,21 @@ void sim_module::run() {
             source_->tune(want);
             source_khz = want;
             have_prev = false;
-            skipped_seen = source_->skipped_bytes();
+            newly_skipped();
         }
         if (want == 0) {
             if (listening) source_->next(*frame, period_ms);
-            skipped_seen = source_->skipped_bytes();
+            newly_skipped();  // garbage while unsynchronised is no error of the signal
             continue;
         }
         int r = source_->next(*frame, period_ms);
         // Input that was no frame is frames the receiver could not decode: their FIBs
         // count as errors, so that the error rate shows it.
-        const uint64_t skipped = source_->skipped_bytes() - skipped_seen;
-        skipped_seen += skipped;
-        if (skipped > 0) {
+        if (const uint64_t skipped = newly_skipped()) {
+            const uint64_t frames = (skipped + dabcommon::ETI_FRAME_SIZE - 1) / dabcommon::ETI_FRAME_SIZE;
             std::lock_guard<std::mutex> g(m_);
             if (tuned_khz_ == want && have_last_)
-                count_fibs(static_cast<int>(std::min<uint64_t>(FIB_HISTORY, (skipped + dabcommon::ETI_FRAME_SIZE - 1) /
-                                                                              dabcommon::ETI_FRAME_SIZE *
-                                                                              last_.fib_count())),
-                           true);
+                count_fibs(static_cast<int>(std::min<uint64_t>(FIB_HISTORY, frames * last_.fib_count())), true);
         }
         if (r != 1) continue;
         {

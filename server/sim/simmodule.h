@@ -78,6 +78,8 @@ private:
     void step_search(clock::time_point now);
     void signal_changed(int reason);
     bool synchronised() const;
+    // n FIBs into the last second's error history.
+    void count_fibs(int n, bool bad);
 
     // Signal thread.
     void run();
@@ -121,7 +123,6 @@ private:
     int reconf_count_ = 0;
     int fib_errors_ = 0;  // FIBs with a wrong CRC in the last second
     std::deque<bool> fib_history_;
-    void count_fibs(int n, bool bad);
     bool search_active_ = false;
     std::vector<int> search_plan_;
     size_t search_pos_ = 0;
