@@ -1,5 +1,6 @@
 // The browser player: the ensemble from /api/ensemble.json, one programme at a time read from
-// /stream/N, decoded with mpg123-decoder and played through Web Audio behind a jitter buffer.
+// its stream and played through Web Audio behind a jitter buffer. DAB (MPEG Layer II) is
+// decoded with mpg123-decoder, DAB+ (AAC in LOAS frames) with the browser's WebCodecs.
 // Every text shown comes from the air: it goes into the page as text, never as markup.
 (function () {
   'use strict';
@@ -10,16 +11,24 @@
   const STALL_MS = 5000;        // a connection silent this long is given up and made anew
   const RETRY_MS = [500, 1000, 2000, 4000];
   const SAMPLES_PER_FRAME = 1152;  // MPEG audio layer II
+  const AAC_QUEUE_MAX = 64;        // access units waiting in the decoder before new ones are dropped
+  // Decoder failures in a row, with no audio at all yet, that mean this browser cannot decode
+  // the programme; once audio came, a failure only renews the decoder.
+  const AAC_FAILURES_MAX = 8;
 
   const $ = (id) => document.getElementById(id);
   const lib = window['mpg123-decoder'];
+  const loas = window.DabLoas;
   const haveDecoder = !!(lib && typeof lib.MPEGDecoder === 'function');
-  const browserCan = typeof WebAssembly === 'object' && !!(window.AudioContext || window.webkitAudioContext);
-  const canPlay = haveDecoder && browserCan;
+  const webAudio = !!(window.AudioContext || window.webkitAudioContext);
+  const mp2Ready = haveDecoder && webAudio && typeof WebAssembly === 'object';
+  const aacReady = webAudio && !!loas && typeof window.AudioDecoder === 'function' &&
+    typeof window.EncodedAudioChunk === 'function' && typeof window.AudioDecoder.isConfigSupported === 'function';
 
   const stats = {
     frames: 0, sampleRate: 0, rms: 0, frequency: 0, frequencies: [0, 0], label: '',
     subchannel: null, state: 'idle', bitrate: 0, buffer: 0, reconnects: 0, slide: null,
+    codec: '', format: '',
   };
 
   let ensemble = null;       // the last answer of the API
@@ -27,6 +36,9 @@
   let current = null;        // the programme playing
   let audio = null;          // AudioContext, made on the first play
   let shownSlide = { key: '', objectUrl: null };
+  let refused = null;        // the DAB+ programme last found undecodable here, for the notice
+  const aacChecks = new Map();   // decoder config → true, false, or the pending answer
+  const undecodable = new Map(); // subchannel → the config its stream could not be decoded with
 
   // --- URLs from the API: only their path, on this server -------------------------------
 
@@ -65,6 +77,67 @@
     return own || service || 'Subchannel ' + p.sub;
   }
 
+  // An older server names no codec: its programmes are all MPEG Layer II.
+  function codecOf(p) { return p && p.comp.codec === 'aac' ? 'aac' : 'mp2'; }
+
+  function playlistOf(p) {
+    return (p && localPath(p.comp.playlist_url)) || '/playlist/' + (p ? p.sub : 0) + '.m3u';
+  }
+
+  // --- DAB+: whether this browser decodes a programme --------------------------------------
+
+  // The decoder config the API promises for a DAB+ programme: from its AudioSpecificConfig
+  // when the server has seen one, else from the figures it gives.
+  function apiAacConfig(comp) {
+    const cfg = loas.parseAsc(loas.fromHex(comp.asc));
+    if (cfg) return decoderConfig(cfg);
+    const ps = comp.ps === true, sbr = ps || comp.sbr === true;
+    const rate = [48000, 32000].includes(comp.sample_rate) ? comp.sample_rate : 48000;
+    return {
+      codec: ps ? 'mp4a.40.29' : sbr ? 'mp4a.40.5' : 'mp4a.40.2',
+      sampleRate: rate, numberOfChannels: ps || comp.channels !== 1 ? 2 : 1,
+    };
+  }
+
+  function decoderConfig(cfg) {
+    return { codec: cfg.codec, sampleRate: cfg.sampleRate, numberOfChannels: cfg.channels, description: cfg.asc };
+  }
+
+  function configKey(c) {
+    return [c.codec, c.sampleRate, c.numberOfChannels, c.description ? loas.hex(c.description) : ''].join(' ');
+  }
+
+  // Resolves to whether the browser says it decodes this config; asked once per config.
+  function aacSupport(config) {
+    if (!aacReady) return Promise.resolve(false);
+    const key = configKey(config);
+    const known = aacChecks.get(key);
+    if (known !== undefined) return Promise.resolve(known);
+    const asked = window.AudioDecoder.isConfigSupported(config)
+      .then((r) => !!(r && r.supported), () => false)
+      .then((ok) => { aacChecks.set(key, ok); return ok; });
+    aacChecks.set(key, asked);
+    return asked;
+  }
+
+  // true or false when known; undefined while the browser is asked (the list is drawn again then).
+  function playable(p) {
+    if (codecOf(p) === 'mp2') return mp2Ready;
+    if (!aacReady) return false;
+    const config = apiAacConfig(p.comp);
+    const key = configKey(config);
+    if (undecodable.get(p.sub) === key) return false;
+    const known = aacChecks.get(key);
+    if (known === true || known === false) return known;
+    if (known === undefined) aacSupport(config).then(() => renderProgrammes());
+    return undefined;
+  }
+
+  function formatName(cfg) {
+    if (!cfg) return 'MPEG Layer II';
+    return cfg.ps ? 'HE-AAC v2' : cfg.sbr ? 'HE-AAC' : 'AAC-LC';
+  }
+
   function renderEnsemble() {
     const ens = ensemble && ensemble.ensemble ? ensemble.ensemble : {};
     const name = text(ens.label) || 'DAB player';
@@ -79,7 +152,8 @@
 
   function renderProgrammes() {
     const list = audioComponents(ensemble);
-    const key = JSON.stringify(list.map((p) => [p.sub, programmeName(p), p.comp.bitrate, p.comp.playlist_url]));
+    const key = JSON.stringify(list.map((p) => [p.sub, programmeName(p), p.comp.bitrate, p.comp.playlist_url,
+                                                codecOf(p), playable(p)]));
     if (key !== listKey) {
       listKey = key;
       const ul = $('programmes');
@@ -97,19 +171,31 @@
         name.textContent = programmeName(p);
         const rate = document.createElement('span');
         rate.className = 'rate';
-        if (Number.isFinite(p.comp.bitrate)) rate.textContent = p.comp.bitrate + ' kbit/s';
+        const aac = codecOf(p) === 'aac';
+        const bits = [];
+        if (aac) bits.push('DAB+');
+        if (Number.isFinite(p.comp.bitrate)) bits.push(p.comp.bitrate + ' kbit/s');
+        rate.textContent = bits.join(' · ');
         const m3u = document.createElement('a');
         m3u.textContent = 'M3U';
         m3u.title = 'Playlist for a media player';
-        m3u.href = localPath(p.comp.playlist_url) || '/playlist/' + p.sub + '.m3u';
+        m3u.href = playlistOf(p);
         li.append(name, rate, m3u);
-        if (canPlay) {
+        const can = playable(p);
+        if (can !== false) {
           const b = document.createElement('button');
           b.type = 'button';
+          b.disabled = can === undefined;  // the browser is being asked
           b.addEventListener('click', () => {
             if (current && current.sub === p.sub) stop(); else play(p.sub);
           });
           li.append(b);
+        } else if (aac) {
+          li.classList.add('unsupported');
+          const note = document.createElement('span');
+          note.className = 'note';
+          note.textContent = 'This browser cannot decode DAB+: use the M3U link';
+          li.append(note);
         }
         ul.append(li);
       }
@@ -201,6 +287,7 @@
     renderProgrammes();
     renderSites();
     renderNow();
+    renderNotice();
   }
 
   function item(t) {
@@ -225,6 +312,7 @@
       reconnecting: 'Connection lost, reconnecting…', suspended: 'Press Play to allow sound',
     };
     parts.push(names[stats.state] || stats.state);
+    if (stats.format) parts.push(stats.codec === 'aac' ? 'DAB+ ' + stats.format : stats.format);
     if (stats.bitrate) parts.push(stats.bitrate + ' kbit/s');
     if (stats.sampleRate) parts.push((stats.sampleRate / 1000) + ' kHz');
     parts.push('buffer ' + stats.buffer.toFixed(1) + ' s');
@@ -238,10 +326,162 @@
     return audio;
   }
 
+  // MPEG Layer II: the stream's bytes as they come, decoded at once in WebAssembly.
+  class Mp2Sink {
+    constructor(pb) {
+      this.pb = pb;
+      this.got = false;
+      this.decoder = new lib.MPEGDecoder();
+      this.ready = this.decoder.ready;
+    }
+    feed(bytes) {
+      const out = this.decoder.decode(bytes);
+      if (out && out.samplesDecoded > 0) {
+        this.got = true;
+        this.pb.samples += out.samplesDecoded;
+        this.pb.take(out, Math.floor(this.pb.samples / SAMPLES_PER_FRAME), null);
+      }
+    }
+    close() { this.decoder.free(); }
+  }
+
+  // DAB+: LOAS frames taken apart here, each access unit decoded by the browser (WebCodecs),
+  // whose answers come back on their own.
+  class AacSink {
+    constructor(pb) {
+      this.pb = pb;
+      this.got = false;
+      this.ready = Promise.resolve();
+      this.parser = new loas.Parser();
+      this.decoder = null;
+      this.key = '';
+      this.cfg = null;
+      this.samples = 0;       // at the output rate, for the time stamps
+      this.closed = false;
+    }
+
+    feed(bytes) {
+      for (const au of this.parser.push(bytes)) {
+        if (this.closed || this.pb.stopped) return;
+        this.decode(au);
+      }
+    }
+
+    decode(au) {
+      const key = loas.hex(au.config.asc);
+      if (!this.decoder || this.decoder.state === 'closed' || key !== this.key) this.open(au.config, key);
+      if (!this.decoder || this.decoder.state !== 'configured') return;
+      // A decoder that falls behind loses new access units rather than the page's memory.
+      if (this.decoder.decodeQueueSize > AAC_QUEUE_MAX) return;
+      const timestamp = Math.round(this.samples * 1e6 / this.cfg.sampleRate);
+      this.samples += this.cfg.frameSamples;
+      try {
+        this.decoder.decode(new EncodedAudioChunk({ type: 'key', timestamp, data: au.payload }));
+      } catch (e) {
+        this.failed(e);
+      }
+    }
+
+    open(cfg, key) {
+      if (this.decoder && this.decoder.state !== 'closed') this.decoder.close();
+      this.decoder = null;
+      this.key = key;
+      this.cfg = cfg;
+      const config = decoderConfig(cfg);
+      if (undecodable.get(this.pb.sub) === configKey(config)) { this.pb.undecodable(config); return; }
+      aacSupport(config).then((ok) => { if (!ok && !this.closed) this.pb.undecodable(config); });
+      const decoder = new window.AudioDecoder({
+        output: (data) => {
+          try {
+            if (!this.closed && decoder === this.decoder) this.output(data);
+          } finally {
+            data.close();
+          }
+        },
+        error: (e) => { if (!this.closed && decoder === this.decoder) this.failed(e); },
+      });
+      try {
+        decoder.configure(config);
+      } catch (e) {
+        // A config the browser refuses outright: no stream of it will decode here.
+        this.pb.undecodable(config);
+        return;
+      }
+      this.decoder = decoder;
+    }
+
+    // The decoder has closed itself; the next access unit opens another.
+    failed(e) {
+      if (this.closed) return;
+      this.pb.aacFailures++;
+      const config = this.cfg ? decoderConfig(this.cfg) : null;
+      const refused = !!e && e.name === 'NotSupportedError';
+      if (config && (refused || (!this.pb.everDecoded && this.pb.aacFailures >= AAC_FAILURES_MAX))) {
+        this.pb.undecodable(config);
+      }
+    }
+
+    output(data) {
+      const n = data.numberOfFrames, channels = data.numberOfChannels;
+      if (!n || !channels) return;
+      const left = planeOf(data, 0);
+      const right = channels > 1 ? planeOf(data, 1) : left;
+      if (!left || !right) return;
+      this.got = true;
+      this.pb.everDecoded = true;
+      this.pb.aacFailures = 0;
+      this.pb.units++;
+      this.pb.take({ samplesDecoded: n, sampleRate: data.sampleRate, channelData: [left, right] },
+                   this.pb.units, this.cfg);
+    }
+
+    close() {
+      this.closed = true;
+      if (this.decoder && this.decoder.state !== 'closed') this.decoder.close();
+      this.decoder = null;
+    }
+  }
+
+  // One channel of decoded audio as floats, whatever layout the browser chose.
+  function planeOf(data, ch) {
+    const n = data.numberOfFrames;
+    const out = new Float32Array(n);
+    try {
+      data.copyTo(out, { planeIndex: ch, format: 'f32-planar' });
+      return out;
+    } catch (e) {
+      // A browser that does not convert: the layouts a decoder gives, by hand.
+    }
+    const interleaved = !data.format.endsWith('-planar');
+    const plane = interleaved ? 0 : ch;
+    const step = interleaved ? data.numberOfChannels : 1;
+    const first = interleaved ? ch : 0;
+    try {
+      if (data.format.startsWith('f32')) {
+        const raw = new Float32Array(data.allocationSize({ planeIndex: plane }) / 4);
+        data.copyTo(raw, { planeIndex: plane });
+        for (let i = 0; i < n; i++) out[i] = raw[first + i * step] || 0;
+      } else if (data.format.startsWith('s16')) {
+        const raw = new Int16Array(data.allocationSize({ planeIndex: plane }) / 2);
+        data.copyTo(raw, { planeIndex: plane });
+        for (let i = 0; i < n; i++) out[i] = (raw[first + i * step] || 0) / 32768;
+      } else {
+        return null;
+      }
+    } catch (e) {
+      return null;
+    }
+    return out;
+  }
+
   // One programme: its connection, its decoder, its place on the audio clock and its figures.
   class Playback {
-    constructor(sub) {
+    constructor(sub, codec) {
       this.sub = sub;
+      this.codec = codec;
+      this.units = 0;           // DAB+ access units decoded
+      this.everDecoded = false;
+      this.aacFailures = 0;
       this.stopped = false;
       this.ctrl = null;
       this.gain = audio.createGain();
@@ -287,44 +527,52 @@
     async connect() {
       this.ctrl = new AbortController();
       const p = findAudio(this.sub);
-      const url = (p && localPath(p.comp.stream_url)) || '/stream/' + this.sub;
+      const own = '/stream/' + this.sub + (this.codec === 'aac' ? '.loas' : '');
+      const url = (p && localPath(p.comp.stream_url)) || own;
       setState(stats.reconnects ? 'reconnecting' : 'connecting');
       const r = await fetch(url, { signal: this.ctrl.signal, cache: 'no-store' });
       if (!r.ok || !r.body) throw new Error('HTTP ' + r.status);
       // A new connection starts at a frame boundary: a fresh decoder has no half frame to finish.
-      const decoder = new lib.MPEGDecoder();
-      let got = false, last = Date.now();
+      const sink = this.codec === 'aac' ? new AacSink(this) : new Mp2Sink(this);
+      let last = Date.now();
       const watchdog = setInterval(() => {
         if (Date.now() - last > STALL_MS && this.ctrl) this.ctrl.abort();
       }, 1000);
       try {
-        await decoder.ready;
+        await sink.ready;
         const reader = r.body.getReader();
         for (;;) {
           const { done, value } = await reader.read();
           if (done || this.stopped) break;
           last = Date.now();
           if (!value || !value.length) continue;
-          const out = decoder.decode(value);
-          if (out && out.samplesDecoded > 0) {
-            got = true;
-            this.take(out);
-          }
+          sink.feed(value);
         }
       } finally {
         clearInterval(watchdog);
-        decoder.free();
+        sink.close();
       }
-      return got;
+      return sink.got;
     }
 
-    take(out) {
+    // The stream cannot be decoded here: playing ends and the page says why.
+    undecodable(config) {
+      if (this.stopped) return;
+      undecodable.set(this.sub, configKey(config));
+      const p = findAudio(this.sub);
+      stop();
+      cannotDecode(p, this.sub);
+      renderProgrammes();
+    }
+
+    // Decoded audio; frames is the count of frames so far, cfg the DAB+ config (null for DAB).
+    take(out, frames, cfg) {
       if (this.stopped) return;
       const n = out.samplesDecoded, rate = out.sampleRate;
       const left = out.channelData[0], right = out.channelData[1] || left;
-      this.samples += n;
-      stats.frames = Math.floor(this.samples / SAMPLES_PER_FRAME);
+      stats.frames = frames;
       stats.sampleRate = rate;
+      stats.format = formatName(cfg);
       this.measure(left, right, n, rate);
 
       const buf = audio.createBuffer(2, n, rate);
@@ -486,9 +734,22 @@
   async function play(sub) {
     sub = Number(sub);
     if (!Number.isInteger(sub) || sub < 0 || sub > 63) return false;
-    if (!canPlay) { noDecoder(); return false; }
     if (!ensemble) await refresh();
+    const p = findAudio(sub);
+    const codec = codecOf(p);
+    if (codec === 'mp2' && !mp2Ready) { noDecoder(); return false; }
+    if (codec === 'aac') {
+      const config = aacReady ? apiAacConfig(p.comp) : null;
+      const ok = !!config && undecodable.get(sub) !== configKey(config) && await aacSupport(config);
+      if (!ok) {
+        if (current) stop();
+        cannotDecode(p, sub);
+        return false;
+      }
+    }
     if (current) stop();
+    refused = null;
+    renderNotice();
     try {
       ensureAudio();
     } catch (e) {
@@ -498,9 +759,10 @@
     Object.assign(stats, {
       frames: 0, sampleRate: 0, rms: 0, frequency: 0, frequencies: [0, 0], label: '',
       subchannel: sub, state: 'connecting', bitrate: 0, buffer: 0, reconnects: 0, slide: null,
+      codec, format: '',
     });
     shownSlide.key = '';
-    current = new Playback(sub);
+    current = new Playback(sub, codec);
     renderProgrammes();
     renderNow();
     current.run();
@@ -508,22 +770,51 @@
   }
 
   function noDecoder() {
-    const t = $('notice-text');
-    t.replaceChildren(haveDecoder
-      ? 'This browser cannot play here (it lacks WebAssembly or Web Audio). Open a programme\'s M3U link, or the '
-      : 'This player needs the MPEG audio decoder (mpg123-decoder), which this server was installed without. ' +
-        'Open a programme\'s M3U link, or the ');
-    const a = document.createElement('a');
-    a.href = '/playlist.m3u';
-    a.textContent = 'playlist of all programmes';
-    t.append(a, ', in a media player instead.');
-    $('notice').hidden = false;
+    renderNotice();
     stats.state = haveDecoder ? 'unsupported' : 'no decoder';
+  }
+
+  function cannotDecode(p, sub) {
+    refused = { name: p ? programmeName(p) : 'Subchannel ' + sub, href: playlistOf(p || { sub, comp: {} }) };
+    renderNotice();
+    stats.state = 'unsupported';
+  }
+
+  // What this browser cannot play, and the playlists a media player can open instead.
+  function renderNotice() {
+    const list = ensemble ? audioComponents(ensemble) : null;
+    // Until the ensemble is known, MPEG programmes are the ones to expect.
+    const mp2 = !list || list.some((p) => codecOf(p) === 'mp2');
+    const aac = !!list && list.some((p) => codecOf(p) === 'aac');
+    const says = [];
+    if (mp2 && !mp2Ready) {
+      says.push(haveDecoder
+        ? 'This browser cannot play DAB programmes here (it lacks WebAssembly or Web Audio).'
+        : 'This player needs the MPEG audio decoder (mpg123-decoder) for DAB programmes, which this server was installed without.');
+    }
+    if (aac && !aacReady) says.push('This browser cannot decode DAB+ programmes (it lacks AAC audio in WebCodecs).');
+    const t = $('notice-text');
+    t.replaceChildren();
+    if (refused) {
+      t.append('“' + refused.name + '” is a DAB+ programme, which this browser cannot decode. Open ');
+      const own = document.createElement('a');
+      own.href = refused.href;
+      own.textContent = 'its playlist';
+      t.append(own, ' in a media player instead. ');
+    }
+    if (says.length) {
+      t.append(says.join(' ') + ' Open a programme\'s M3U link, or the ');
+      const a = document.createElement('a');
+      a.href = '/playlist.m3u';
+      a.textContent = 'playlist of all programmes';
+      t.append(a, ', in a media player instead.');
+    }
+    $('notice').hidden = !refused && !says.length;
   }
 
   window.dabPlayer = { stats, play, stop, refresh };
 
-  if (!canPlay) noDecoder();
+  renderNotice();
   refresh();
   setInterval(() => { refresh(); if (current) showStatus(); }, REFRESH_MS);
   // The buffer figure moves with the audio clock, not only when data arrives.
