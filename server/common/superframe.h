@@ -41,7 +41,7 @@ struct sf_header {
     int ps_flag = 0;
     int mpeg_surround_config = 0;
 
-    const sf_format &format() const { return sf_formats[static_cast<size_t>(dac_rate << 1 | sbr_flag)]; }
+    const sf_format &format() const { return sf_formats[static_cast<size_t>((dac_rate & 1) << 1 | (sbr_flag & 1))]; }
     int output_rate() const { return dac_rate ? 48000 : 32000; }
     int channels() const { return aac_channel_mode || ps_flag ? 2 : 1; }
 };

@@ -78,92 +78,19 @@ int subchannel_framesize(int short_long, int option, int protection_level, int s
 }
 
 int extract_pad_record(subch_decoder_t &st, unsigned char *buf, const unsigned char *frame, int framelen) {
-    std::memset(buf, 0, PAD_RECORD_EMPTY);
-    auto finish = [buf](int len) {
-        buf[4] = static_cast<unsigned char>(len & 0xFF);
-        buf[5] = static_cast<unsigned char>(len >> 8);
-        return len;
-    };
-    if (!frame || framelen <= 0) return finish(PAD_RECORD_EMPTY);
-    std::memcpy(buf, frame, static_cast<size_t>(std::min(framelen, 4)));
+    if (!frame || framelen <= 0) return pad_record_empty(buf, nullptr, 0);
     // Header, F-PAD and at least one byte between them, or there is no PAD to speak of.
-    if (framelen < 7) return finish(PAD_RECORD_EMPTY);
+    if (framelen < 7) return pad_record_empty(buf, frame, framelen);
 
     const int L = framelen;
-    const unsigned char fpad_l = frame[L - 1];
-    unsigned char fpad_l1 = frame[L - 2];
-    if ((fpad_l1 & 0xC0) == 0)
-        st.fpad_1 = fpad_l1;
-    else
-        fpad_l1 = static_cast<unsigned char>(st.fpad_1);
-    buf[6] = fpad_l;
-    buf[7] = fpad_l1;
-
     // The X-PAD ends right before the scale factor CRC (EN 300 401, audio frame structure):
     // 4 bytes for the higher bit rates (and single channel from index 4 on), else 2.
     const int bitrate_index = frame[2] >> 4;
     const int mode = frame[3] >> 6;
     bool crc4 = true;
     if (frame[1] & 0x04) crc4 = (bitrate_index >= 4 && mode == 3) || bitrate_index >= 7;
-    int p = L - (crc4 ? 7 : 5);
     // Lengths come from the broadcast: never read into the audio header, let alone before the frame.
-    constexpr int lowest = 4;
-
-    const int xpad_ind = (fpad_l1 >> 4) & 3;
-    if (xpad_ind == 1) {
-        if (p - 3 < lowest) return finish(PAD_RECORD_EMPTY);
-        for (int i = 0; i < 4; i++) buf[8 + i] = frame[p - i];
-        return finish(12);
-    }
-    if (xpad_ind != 2) return finish(PAD_RECORD_EMPTY);
-
-    int out = 8;
-    auto copy_back = [&](int n) {
-        while (n-- > 0 && p >= lowest && out < PAD_RECORD_MAX) buf[out++] = frame[p--];
-    };
-    xpad_ci_state_t &ci = st.ci;
-    if (fpad_l & 0x02) {
-        ci = xpad_ci_state_t{};
-        while (ci.num_ci < 4 && p >= lowest) {
-            const unsigned char c = frame[p--];
-            buf[out++] = c;
-            const int app = c & 31;
-            if (app == 0) break;  // end marker
-            unsigned char ext = 0;
-            if (app == 31) {
-                if (p < lowest) break;
-                ext = frame[p--];
-                buf[out++] = ext;
-            }
-            ci.xpci[ci.num_ci][0] = c;
-            ci.xpci[ci.num_ci][1] = ext;
-            ci.num_ci++;
-        }
-        for (int i = 0; i < ci.num_ci; i++) copy_back(dabcommon::xpad_lengths[ci.xpci[i][0] >> 5]);
-    } else {
-        if (ci.num_ci == 0) {
-            ci.last_padlen = 0;
-            return finish(PAD_RECORD_EMPTY);
-        }
-        // A continuation carries on the last application: MOT or dynamic label.
-        const int app = ci.xpci[ci.num_ci - 1][0] & 31;
-        unsigned char cont;
-        if (app == 12 || app == 13)
-            cont = 13;
-        else if (app == 2 || app == 3)
-            cont = 3;
-        else {
-            ci.num_ci = 0;
-            ci.last_padlen = 0;
-            return finish(PAD_RECORD_EMPTY);
-        }
-        ci = xpad_ci_state_t{{{cont, 0}}, 1, ci.last_padlen};
-        copy_back(ci.last_padlen);
-    }
-    const int copied = out - 8;
-    ci.last_padlen = copied;
-    if (copied == 0) return finish(PAD_RECORD_EMPTY);
-    return finish(out);
+    return pad_record(buf, frame, frame + L - 2, frame, 4, L - (crc4 ? 7 : 5), st.fpad_1, st.ci);
 }
 
 int packet_error_score(const unsigned char *frame, int len, int errors) {

@@ -15,6 +15,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "datapath/pad.h"
+
 class ensemble;
 
 constexpr int MAX_SUBCHANNELS = 64;
@@ -22,9 +24,6 @@ constexpr int MAX_SERVICES = 64;
 constexpr int MAX_AUDIO_FRAME = 1152;
 // Largest logical frame of any subchannel: 1023 capacity units at EEP-A level 4 give 6138.
 constexpr int MAX_SUBCH_FRAME = 6144;
-// F-PAD head, up to four CIs with extension bytes, four sub-fields of 48 bytes.
-constexpr int PAD_RECORD_MAX = 8 + 8 + 4 * 48;
-constexpr int PAD_RECORD_EMPTY = 32;
 // Packet-mode frames are preceded by this marker in the stream.
 constexpr unsigned char PACKET_MARKER[4] = {0xFF, 0xFE, 0xFD, 0xFC};
 
@@ -71,13 +70,6 @@ typedef struct dab_service_s {
     char shortlabel[9];
     struct dab_component_s *sc;
 } dab_service_t;
-
-// Contents indicators of the last variable-size X-PAD with a CI list, kept between frames.
-typedef struct xpad_ci_state_s {
-    unsigned char xpci[4][2];
-    int num_ci;
-    int last_padlen;
-} xpad_ci_state_t;
 
 // Per-subchannel decoding state, owned by the RDI reader thread.
 typedef struct subch_decoder_s {
