@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "pad.h"
+
 namespace dabgen {
 namespace {
 
@@ -198,9 +200,9 @@ bool mp2_encoder::encode(const int16_t *pcm, bytes &frame) {
 void insert_pad(uint8_t *frame, size_t len, int scf_crc_len, const bytes &xpad, size_t reserved) {
     size_t x = len - 3 - static_cast<size_t>(scf_crc_len);  // first X-PAD byte, counting down
     for (size_t i = 0; i < reserved && i <= x; i++) frame[x - i] = i < xpad.size() ? xpad[i] : 0;
-    // F-PAD: type 00, X-PAD indicator (10 variable size), byte L indicator 0; then CI flag
-    frame[len - 2] = xpad.empty() ? 0x00 : 0x20;
-    frame[len - 1] = xpad.empty() ? 0x00 : 0x02;
+    const auto f = fpad_bytes(!xpad.empty());
+    frame[len - 2] = f[0];
+    frame[len - 1] = f[1];
 }
 
 }  // namespace dabgen

@@ -301,10 +301,18 @@ class parser {
             if (!count(a, 1, 1, err)) return false;
             if (a[0] != "mono" && a[0] != "stereo") return fail(err, "mode must be mono or stereo");
             s.mono = a[0] == "mono";
+        } else if (audio && k == "codec") {
+            if (!count(a, 1, 1, err)) return false;
+            if (a[0] != "mp2" && a[0] != "aac") return fail(err, "codec must be mp2 or aac");
+            s.codec = a[0] == "aac" ? service_desc::AAC : service_desc::MP2;
         } else if (audio && k == "samplerate") {
+            // which rates go with which codec is checked once the section is complete
             if (!count(a, 1, 1, err) || !integer(a[0], 24000, 48000, v, err)) return false;
-            if (v != 24000 && v != 48000) return fail(err, "samplerate must be 48000 or 24000");
+            if (v != 24000 && v != 32000 && v != 48000) return fail(err, "samplerate must be 48000, 32000 or 24000");
             s.samplerate = static_cast<int>(v);
+        } else if (audio && (k == "sbr" || k == "ps")) {
+            if (!count(a, 1, 1, err) || !integer(a[0], 0, 1, v, err)) return false;
+            (k == "sbr" ? s.sbr : s.ps) = v != 0;
         } else if (audio && k == "source") {
             if (a.empty()) return fail(err, "source needs a kind");
             audio_source_desc &src = s.source;
@@ -400,13 +408,24 @@ class parser {
     }
 
     bool fault_key(const std::string &k, const std::vector<std::string> &a, std::string &err) {
-        long long v = 0, n = 0;
+        long long v = 0, n = 0, every = 0;
         fault_desc &f = d_.faults;
-        if (k == "truncate") {
+        if (k == "rs_errors") {
+            if (!count(a, 3, 3, err) || !integer(a[0], 0, 63, v, err) || !integer(a[1], 1, 120, n, err) ||
+                !integer(a[2], 1, 1000000, every, err))
+                return false;
+            f.rs_errors_subchid = static_cast<int>(v);
+            f.rs_errors = static_cast<int>(n);
+            f.rs_errors_every = static_cast<int>(every);
+            return true;
+        }
+        if (k == "truncate" || k == "au_crc" || k == "drop_frame") {
             if (!count(a, 2, 2, err) || !integer(a[0], 0, 63, v, err) || !integer(a[1], 1, 1000000, n, err))
                 return false;
-            f.truncate_subchid = static_cast<int>(v);
-            f.truncate = static_cast<int>(n);
+            int &subchid = k == "truncate" ? f.truncate_subchid : k == "au_crc" ? f.au_crc_subchid : f.drop_frame_subchid;
+            int &every_n = k == "truncate" ? f.truncate : k == "au_crc" ? f.au_crc : f.drop_frame;
+            subchid = static_cast<int>(v);
+            every_n = static_cast<int>(n);
             return true;
         }
         if (!count(a, 1, 1, err) || !integer(a[0], 1, 1000000, n, err)) return false;
@@ -456,6 +475,11 @@ bool parser::finish(std::string &err) {
             continue;
         }
         if (!s.bitrate) return fail(err, what + "bitrate missing");
+        if (s.kind == service_desc::AUDIO && s.codec == service_desc::AAC) {
+            if (s.prot_set && s.prot.uep)
+                return fail(err, what + "DAB+ takes EEP protection (protection eep 1A..4B): UEP profiles are for Layer II");
+            if (!s.prot_set) s.prot = protection_desc{false, 3, 0};  // 3A
+        }
         int size;
         if (s.prot.uep) {
             int idx = dabcommon::uep_index(s.bitrate, s.prot.level);
@@ -466,7 +490,14 @@ bool parser::finish(std::string &err) {
             if (size < 0) return fail(err, what + "bit rate not allowed for this EEP set");
         }
         cu += size;
-        if (s.kind == service_desc::AUDIO) {
+        if (s.kind == service_desc::AUDIO && s.codec == service_desc::AAC) {
+            if (s.samplerate != 48000 && s.samplerate != 32000)
+                return fail(err, what + "DAB+ samplerate must be 48000 or 32000");
+            if (s.bitrate % 8) return fail(err, what + "DAB+ bit rate must be a multiple of 8 kbit/s");
+            if (s.ps && (!s.sbr || !s.mono)) return fail(err, what + "ps 1 needs sbr 1 and mode mono");
+        } else if (s.kind == service_desc::AUDIO) {
+            if (s.samplerate == 32000) return fail(err, what + "samplerate 32000 needs codec aac");
+            if (s.sbr || s.ps) return fail(err, what + "sbr and ps need codec aac");
             bool lsf = s.samplerate == 24000;
             if (dabcommon::layer2_bitrate_index(s.bitrate, lsf) < 0)
                 return fail(err, what + "bit rate not allowed for Layer II at this sample rate");
@@ -488,10 +519,19 @@ bool parser::finish(std::string &err) {
         line_ = 0;
         return fail(err, "sub-channels need " + std::to_string(cu) + " CUs, more than 864");
     }
-    if (d_.faults.truncate && !subch.count(d_.faults.truncate_subchid)) {
-        line_ = 0;
+    line_ = 0;
+    const fault_desc &f = d_.faults;
+    if (f.truncate && !subch.count(f.truncate_subchid))
         return fail(err, "[faults] truncate names an unknown sub-channel");
-    }
+    if (f.drop_frame && !subch.count(f.drop_frame_subchid))
+        return fail(err, "[faults] drop_frame names an unknown sub-channel");
+    auto dabplus = [&](int id) {
+        auto it = subch.find(id);
+        return it != subch.end() && it->second->kind == service_desc::AUDIO && it->second->codec == service_desc::AAC;
+    };
+    if (f.rs_errors && !dabplus(f.rs_errors_subchid))
+        return fail(err, "[faults] rs_errors names no DAB+ sub-channel");
+    if (f.au_crc && !dabplus(f.au_crc_subchid)) return fail(err, "[faults] au_crc names no DAB+ sub-channel");
     return true;
 }
 

@@ -41,8 +41,10 @@ struct service_desc {
     bool prot_set = false;
 
     // audio
+    enum codec_t { MP2, AAC } codec = MP2;  // Layer II or DAB+
     int samplerate = 48000;
     bool mono = false;
+    bool sbr = false, ps = false;  // DAB+ only: AUs at half rate, flagged SBR; PS flag
     audio_source_desc source;
     std::vector<std::string> dls;
     double dls_interval = 8;
@@ -73,6 +75,15 @@ struct fault_desc {
     int dg_crc = 0;       // corrupt every n-th data group CRC
     int truncate = 0;     // truncate every n-th frame of truncate_subchid
     int truncate_subchid = -1;
+    // DAB+ sub-channels
+    int rs_errors = 0;        // byte errors in each RS codeword ...
+    int rs_errors_every = 0;  // ... of every k-th superframe of rs_errors_subchid
+    int rs_errors_subchid = -1;
+    int au_crc = 0;  // break every n-th AU CRC of au_crc_subchid
+    int au_crc_subchid = -1;
+    // any sub-channel: every n-th logical frame of drop_frame_subchid replaced by zeros
+    int drop_frame = 0;
+    int drop_frame_subchid = -1;
 };
 
 struct ensemble_desc {

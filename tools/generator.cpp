@@ -2,12 +2,14 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <sstream>
 
 #include "audio.h"
+#include "dabplus.h"
 #include "common/dab_tables.h"
 #include "mot.h"
 #include "pad.h"
@@ -23,7 +25,7 @@ constexpr size_t max_object_size = 4u << 20;
 
 struct fault_counters {
     fault_desc f;
-    uint64_t dgs = 0, packets = 0, crc_packets = 0;
+    uint64_t dgs = 0, packets = 0, crc_packets = 0, dropped_frames = 0;
     bool next_dg() { return f.dg_crc && ++dgs % static_cast<uint64_t>(f.dg_crc) == 0; }
     bool next_packet() { return f.drop_packet && ++packets % static_cast<uint64_t>(f.drop_packet) == 0; }
     bool next_packet_crc() { return f.packet_crc && ++crc_packets % static_cast<uint64_t>(f.packet_crc) == 0; }
@@ -58,57 +60,31 @@ std::string base_name(const std::string &path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-class audio_subchannel : public subchannel {
+// Dynamic labels and slides of a programme, scheduled over its audio frames' X-PAD.
+class programme_pad {
   public:
-    audio_subchannel(const service_desc &s, fault_counters &faults, uint32_t seed, uint16_t first_tid)
-        : s_(s), faults_(faults), pcm_(s.source, s.samplerate, s.mono ? 1 : 2, seed), tid_(first_tid) {}
+    programme_pad(const service_desc &s, fault_counters &faults, uint16_t first_tid)
+        : s_(s), faults_(faults), tid_(first_tid) {}
 
-    bool init(const std::string &base, std::string &err, std::vector<std::string> &warnings) {
-        std::string warn;
-        if (!pcm_.init(warn)) {
-            err = warn;
-            return false;
-        }
-        if (!warn.empty()) warnings.push_back(s_.label + ": " + warn);
-        xpad_ = s_.xpad ? s_.xpad : (s_.slides.empty() ? 26 : 48);
-        if (!enc_.init(s_.samplerate, s_.bitrate, s_.mono, xpad_, err)) return false;
-        if (enc_.frame_size() < static_cast<size_t>(xpad_) + 64) {
-            err = s_.label + ": X-PAD does not fit into the audio frame";
-            return false;
-        }
+    bool init(const std::string &base, std::string &err) {
         for (const auto &p : s_.slides) {
             bytes b;
             if (!read_file(resolve(base, p), b, err)) return false;
             slides_.push_back({base_name(p), b});
         }
-        pcm_buf_.resize(1152 * 2);
         return true;
     }
 
-    void next(uint32_t n, uint8_t *buf, size_t len) override {
-        bool lsf = s_.samplerate < 32000;
-        // at 24 kHz an audio frame spans two logical frames
-        if (!lsf || n % 2 == 0) {
-            encode_frame(n);
-        }
-        size_t off = lsf && n % 2 ? len : 0;
-        size_t have = frame_.size() > off ? frame_.size() - off : 0;
-        size_t k = have < len ? have : len;
-        memcpy(buf, frame_.data() + off, k);
-        if (k < len) memset(buf + k, 0, len - k);
+    bool present() const { return !s_.dls.empty() || !slides_.empty(); }
+
+    // X-PAD of the audio frame that starts t_ms into the programme, at most capacity bytes.
+    bytes next(int64_t t_ms, double t, size_t capacity) {
+        schedule(t_ms, t);
+        return xpad_enc_.fill(capacity);
     }
 
   private:
-    void encode_frame(uint32_t n) {
-        pcm_.next(pcm_buf_.data(), 1152);
-        while (!enc_.encode(pcm_buf_.data(), frame_)) pcm_.next(pcm_buf_.data(), 1152);
-        schedule(n);
-        bytes x = xpad_enc_.fill(static_cast<size_t>(xpad_));
-        insert_pad(frame_.data(), frame_.size(), enc_.scf_crc_len(), x, static_cast<size_t>(xpad_));
-    }
-
-    void schedule(uint32_t n) {
-        double t = n * frame_seconds;
+    void schedule(int64_t t_ms, double t) {
         if (!s_.dls.empty()) {
             size_t idx = static_cast<size_t>(t / s_.dls_interval) % s_.dls.size();
             if (idx != dl_index_) {
@@ -117,11 +93,12 @@ class audio_subchannel : public subchannel {
                 // a new label replaces whatever repetition of the old one is still waiting
                 xpad_enc_.drop_dl();
                 if (s_.dls_clear && idx == 0) xpad_enc_.queue_dl(dl_clear(toggle_));
-                last_dl_ = -1000;
+                last_dl_ms_ = -1000000;
             }
-            if (!xpad_enc_.dl_pending() && static_cast<int64_t>(n) - last_dl_ >= 25) {
+            // the label again every 0.6 s once it has gone out
+            if (!xpad_enc_.dl_pending() && t_ms - last_dl_ms_ >= 600) {
                 for (auto &seg : dl_segments(s_.dls[dl_index_], toggle_)) xpad_enc_.queue_dl(seg);
-                last_dl_ = n;
+                last_dl_ms_ = t_ms;
             }
         }
         if (!slides_.empty() && !xpad_enc_.mot_pending() && t >= next_slide_) {
@@ -145,20 +122,144 @@ class audio_subchannel : public subchannel {
 
     service_desc s_;
     fault_counters &faults_;
-    pcm_source pcm_;
-    mp2_encoder enc_;
     xpad_encoder xpad_enc_;
-    int xpad_ = 0;
-    std::vector<int16_t> pcm_buf_;
-    bytes frame_;
     size_t dl_index_ = static_cast<size_t>(-1);
     bool toggle_ = true;
-    int64_t last_dl_ = -1000;
+    int64_t last_dl_ms_ = -1000000;
     std::vector<std::pair<std::string, bytes>> slides_;
     size_t slide_index_ = 0;
     double next_slide_ = 0;
     uint16_t tid_;
     int cont3_ = 0, cont4_ = 0;
+};
+
+// X-PAD bytes reserved per audio frame unless the description says.
+int default_xpad(const service_desc &s) { return s.xpad ? s.xpad : (s.slides.empty() ? 26 : 48); }
+
+class audio_subchannel : public subchannel {
+  public:
+    audio_subchannel(const service_desc &s, fault_counters &faults, uint32_t seed, uint16_t first_tid)
+        : s_(s), pcm_(s.source, s.samplerate, s.mono ? 1 : 2, seed), pad_(s, faults, first_tid) {}
+
+    bool init(const std::string &base, std::string &err, std::vector<std::string> &warnings) {
+        std::string warn;
+        if (!pcm_.init(warn)) {
+            err = warn;
+            return false;
+        }
+        if (!warn.empty()) warnings.push_back(s_.label + ": " + warn);
+        xpad_ = default_xpad(s_);
+        if (!enc_.init(s_.samplerate, s_.bitrate, s_.mono, xpad_, err)) return false;
+        if (enc_.frame_size() < static_cast<size_t>(xpad_) + 64) {
+            err = s_.label + ": X-PAD does not fit into the audio frame";
+            return false;
+        }
+        if (!pad_.init(base, err)) return false;
+        pcm_buf_.resize(1152 * 2);
+        return true;
+    }
+
+    void next(uint32_t n, uint8_t *buf, size_t len) override {
+        bool lsf = s_.samplerate < 32000;
+        // at 24 kHz an audio frame spans two logical frames
+        if (!lsf || n % 2 == 0) {
+            encode_frame(n);
+        }
+        size_t off = lsf && n % 2 ? len : 0;
+        size_t have = frame_.size() > off ? frame_.size() - off : 0;
+        size_t k = have < len ? have : len;
+        memcpy(buf, frame_.data() + off, k);
+        if (k < len) memset(buf + k, 0, len - k);
+    }
+
+  private:
+    void encode_frame(uint32_t n) {
+        pcm_.next(pcm_buf_.data(), 1152);
+        while (!enc_.encode(pcm_buf_.data(), frame_)) pcm_.next(pcm_buf_.data(), 1152);
+        bytes x = pad_.next(static_cast<int64_t>(n) * 24, n * frame_seconds, static_cast<size_t>(xpad_));
+        insert_pad(frame_.data(), frame_.size(), enc_.scf_crc_len(), x, static_cast<size_t>(xpad_));
+    }
+
+    service_desc s_;
+    pcm_source pcm_;
+    mp2_encoder enc_;
+    programme_pad pad_;
+    int xpad_ = 0;
+    std::vector<int16_t> pcm_buf_;
+    bytes frame_;
+};
+
+// A DAB+ programme: one superframe every five logical frames, sent a logical frame at a time.
+class dabplus_subchannel : public subchannel {
+  public:
+    dabplus_subchannel(const service_desc &s, fault_counters &faults, uint32_t seed, uint16_t first_tid)
+        : s_(s), faults_(faults), pad_(s, faults, first_tid), seed_(seed) {}
+
+    bool init(const std::string &base, std::string &err, std::vector<std::string> &warnings) {
+        if (!enc_.init(s_.bitrate, s_.samplerate, s_.sbr, !s_.mono, s_.ps, err)) {
+            err = s_.label + ": " + err;
+            return false;
+        }
+        pcm_ = std::make_unique<pcm_source>(s_.source, enc_.core_rate(), enc_.channels(), seed_);
+        std::string warn;
+        if (!pcm_->init(warn)) {
+            err = warn;
+            return false;
+        }
+        if (!warn.empty()) warnings.push_back(s_.label + ": " + warn);
+        if (!pad_.init(base, err)) return false;
+        xpad_ = default_xpad(s_);
+        // the PAD's data_stream_element must leave the audio at least a quarter of each AU
+        if (pad_.present() && dse_bits(static_cast<size_t>(xpad_) + 2) / 8 > enc_.min_au_size() * 3 / 4) {
+            err = s_.label + ": X-PAD does not fit into the access units at this bit rate";
+            return false;
+        }
+        pcm_buf_.resize(static_cast<size_t>(enc_.num_aus() * aac_encoder::frame_length * enc_.channels()));
+        sf_.resize(enc_.superframe_size());
+        au_ms_ = 120 / enc_.num_aus();
+        return true;
+    }
+
+    void next(uint32_t n, uint8_t *buf, size_t len) override {
+        if (n % 5 == 0) encode_superframe(n / 5);
+        size_t off = (n % 5) * len;
+        size_t k = sf_.size() > off ? std::min(len, sf_.size() - off) : 0;
+        memcpy(buf, sf_.data() + off, k);
+        if (k < len) memset(buf + k, 0, len - k);
+    }
+
+  private:
+    void encode_superframe(uint32_t k) {
+        const fault_desc &f = faults_.f;
+        pcm_->next(pcm_buf_.data(), enc_.num_aus() * aac_encoder::frame_length);
+        std::vector<bytes> pads;
+        uint32_t broken = 0;
+        for (int i = 0; i < enc_.num_aus(); i++) {
+            const int64_t t_ms = static_cast<int64_t>(k) * 120 + i * au_ms_;
+            if (pad_.present()) pads.push_back(dabplus_pad(pad_.next(t_ms, t_ms / 1000.0, static_cast<size_t>(xpad_))));
+            if (f.au_crc && f.au_crc_subchid == s_.subchid && ++aus_ % static_cast<uint64_t>(f.au_crc) == 0)
+                broken |= 1u << i;
+        }
+        if (!enc_.encode(pcm_buf_.data(), pads, broken, sf_.data())) {
+            // cannot happen once init has checked the PAD's room; a receiver then sees no sync
+            std::fill(sf_.begin(), sf_.end(), 0);
+            return;
+        }
+        if (f.rs_errors && f.rs_errors_subchid == s_.subchid && (k + 1) % static_cast<uint32_t>(f.rs_errors_every) == 0)
+            sf_corrupt(sf_.data(), static_cast<int>(sf_.size() / 120), f.rs_errors, k);
+    }
+
+    service_desc s_;
+    fault_counters &faults_;
+    programme_pad pad_;
+    uint32_t seed_;
+    dabplus_encoder enc_;
+    std::unique_ptr<pcm_source> pcm_;
+    int xpad_ = 0;
+    int au_ms_ = 20;
+    uint64_t aus_ = 0;
+    std::vector<int16_t> pcm_buf_;
+    bytes sf_;
 };
 
 class packet_service {
@@ -351,8 +452,13 @@ bool generator::init(std::string &err, std::vector<std::string> &warnings) {
         }
         start += si.size;
         info_.push_back(si);
-        if (s.kind == service_desc::AUDIO) {
-            auto as = std::make_unique<audio_subchannel>(s, *faults_, d_.seed * 31u + static_cast<uint32_t>(s.subchid), tid);
+        const uint32_t seed = d_.seed * 31u + static_cast<uint32_t>(s.subchid);
+        if (s.kind == service_desc::AUDIO && s.codec == service_desc::AAC) {
+            auto as = std::make_unique<dabplus_subchannel>(s, *faults_, seed, tid);
+            if (!as->init(d_.base_dir, err, warnings)) return false;
+            subs_.push_back(std::move(as));
+        } else if (s.kind == service_desc::AUDIO) {
+            auto as = std::make_unique<audio_subchannel>(s, *faults_, seed, tid);
             if (!as->init(d_.base_dir, err, warnings)) return false;
             subs_.push_back(std::move(as));
         } else {
@@ -384,7 +490,8 @@ void generator::build_figs() {
     for (const auto &s : d_.services) {
         uint16_t flags = static_cast<uint16_t>(s.short_label.empty() ? 0xFF00 : short_label_flags(s.label, s.short_label));
         if (s.kind == service_desc::AUDIO) {
-            e02s.push_back(fig0_2_entry(s.sid, false, {{0, 0, s.subchid, true}}));  // ASCTy 0: Layer II
+            // ASCTy 0: Layer II, 63: DAB+
+            e02s.push_back(fig0_2_entry(s.sid, false, {{0, s.codec == service_desc::AAC ? 63 : 0, s.subchid, true}}));
             e08s.push_back(fig0_8_entry_short(s.sid, false, 0, s.subchid));
             if (!s.slides.empty()) {
                 // X-PAD application type 12, DSCTy 60 (MOT)
@@ -437,6 +544,10 @@ void generator::frame(uint32_t n, uint8_t out[eti_frame_size]) {
         const auto &si = info_[i];
         size_t len = static_cast<size_t>(si.bitrate) * 3;
         subs_[i]->next(n, buf_.data() + off, len);
+        // a lost logical frame: zeros where it was, so the sub-channel keeps its timing
+        if (d_.faults.drop_frame && si.subchid == d_.faults.drop_frame_subchid &&
+            ++faults_->dropped_frames % static_cast<uint64_t>(d_.faults.drop_frame) == 0)
+            memset(buf_.data() + off, 0, len);
         size_t sent = len;
         if (d_.faults.truncate && si.subchid == d_.faults.truncate_subchid &&
             n % static_cast<uint32_t>(d_.faults.truncate) == static_cast<uint32_t>(d_.faults.truncate) - 1)

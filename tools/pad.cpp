@@ -78,6 +78,20 @@ bytes dg_length_indicator(size_t dg_len) {
     return b;
 }
 
+std::array<uint8_t, 2> fpad_bytes(bool xpad) {
+    // F-PAD type 00, X-PAD indicator (10: variable size), byte L indicator 0; then the byte L
+    // data field, CI flag (contents indicators present) and Z
+    if (!xpad) return {0x00, 0x00};
+    return {0x20, 0x02};
+}
+
+bytes dabplus_pad(const bytes &xpad) {
+    bytes out(xpad.rbegin(), xpad.rend());
+    const auto f = fpad_bytes(!xpad.empty());
+    out.insert(out.end(), f.begin(), f.end());
+    return out;
+}
+
 bytes xpad_encoder::fill(size_t capacity) {
     struct sub {
         int app;

@@ -1,6 +1,7 @@
 #pragma once
 // Programme-associated data (EN 300 401 clause 7.4): dynamic label segments, the data group
 // length indicator and the packing of X-PAD sub-fields with their contents indicators.
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -19,6 +20,13 @@ std::vector<bytes> dl_segments(const std::string &text, bool toggle);
 bytes dl_clear(bool toggle);
 // Data group length indicator sub-field content: rfa(2) length(14), CRC.
 bytes dg_length_indicator(size_t dg_len);
+
+// The two F-PAD bytes that go with an X-PAD (variable size, contents indicators present) or
+// with none.
+std::array<uint8_t, 2> fpad_bytes(bool xpad);
+// A DAB+ access unit's PAD field (TS 102 563): the X-PAD in reverse order, then the F-PAD, the
+// same bytes a Layer II frame carries at its end.
+bytes dabplus_pad(const bytes &xpad);
 
 // Fills the X-PAD of successive audio frames from queued label segments and MOT data groups.
 class xpad_encoder {
