@@ -1,12 +1,19 @@
 // Access control of the protected pages: Basic credentials or the host-named cookie, checked
 // against the password file.
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+#include <strings.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
 #include <string>
-#include <strings.h>
 
 #include "core/config.h"
 #include "core/ensemble.h"
@@ -91,7 +98,89 @@ bool is_word(const char *value, const char *word) {
     return true;
 }
 
+// An IPv4 or IPv6 address (brackets and an IPv6 zone allowed) in binary, for comparison.
+struct ip_address {
+    int family = 0;
+    unsigned char a[16] = {};
+};
+
+bool parse_ip(std::string h, ip_address &out) {
+    if (h.size() >= 2 && h.front() == '[' && h.back() == ']') h = h.substr(1, h.size() - 2);
+    h = h.substr(0, h.find('%'));
+    if (inet_pton(AF_INET, h.c_str(), out.a) == 1) {
+        out.family = AF_INET;
+        return true;
+    }
+    if (inet_pton(AF_INET6, h.c_str(), out.a) != 1) return false;
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (memcmp(out.a, mapped, sizeof mapped) == 0) {
+        memmove(out.a, out.a + 12, 4);
+        out.family = AF_INET;
+    } else {
+        out.family = AF_INET6;
+    }
+    return true;
+}
+
+bool is_loopback(const ip_address &ip) {
+    if (ip.family == AF_INET) return ip.a[0] == 127;
+    static const unsigned char one[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return memcmp(ip.a, one, sizeof one) == 0;
+}
+
+bool is_own_address(const ip_address &ip) {
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool found = false;
+    for (ifaddrs *i = list; i && !found; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != ip.family) continue;
+        if (ip.family == AF_INET)
+            found = memcmp(&reinterpret_cast<sockaddr_in *>(i->ifa_addr)->sin_addr, ip.a, 4) == 0;
+        else
+            found = memcmp(&reinterpret_cast<sockaddr_in6 *>(i->ifa_addr)->sin6_addr, ip.a, 16) == 0;
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+// A refused Host is logged once a minute per peer: a page that rebinds its name retries often.
+bool first_refusal_this_minute(const char *peer) {
+    static std::mutex m;
+    static std::map<std::string, time_t> last;
+    const time_t now = time(nullptr);
+    std::lock_guard<std::mutex> g(m);
+    if (last.size() > 1024) last.clear();
+    time_t &t = last[peer];
+    if (t != 0 && now - t < 60) return false;
+    t = now;
+    return true;
+}
+
 }  // namespace
+
+bool httpconn::names_this_server() {
+    // A client that sends no Host (HTTP/1.0 tools) names nothing else either.
+    if (!host_field[0]) return true;
+    endpoint host;
+    if (parse_endpoint(host_field, false, host)) {
+        if (host.host == "localhost") return true;
+        ip_address ip;
+        if (parse_ip(host.host, ip) && (is_loopback(ip) || is_own_address(ip))) return true;
+        char own_text[sizeof e->cfg->hostname];
+        {
+            mutex_guard guard(&e->cfg->lck);
+            copy_field(own_text, e->cfg->hostname);
+        }
+        endpoint own;
+        if (own_text[0] && parse_endpoint(own_text, false, own) && own.host == host.host) return true;
+    }
+    if (first_refusal_this_minute(remoteip)) {
+        char shown[64];
+        printable(shown, sizeof shown, host_field, static_cast<int>(strnlen(host_field, sizeof shown - 1)));
+        e->l->log(LOG_WARN, "httpd: local request from %s names host \"%s\": password required\n", remoteip, shown);
+    }
+    return false;
+}
 
 void httpconn::base64bin(const char *in, char *out, int maxlen) { base64_decode(in, out, maxlen); }
 
@@ -118,7 +207,9 @@ void httpconn::get_authorization(const char *line, int cookie) {
 }
 
 int httpconn::has_access() {
-    if (localhost) return 1;
+    // A page whose name was rebound to this machine reaches it from a local peer: only a request
+    // that names this server is the local user's.
+    if (localhost && names_this_server()) return 1;
     char file[sizeof e->cfg->passwdfile];
     {
         mutex_guard guard(&e->cfg->lck);

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,7 +30,20 @@ constexpr mime_rule mime_rules[] = {
 };
 static_assert(sizeof mime_rules / sizeof mime_rules[0] == 5, "five file types besides text/html");
 
+// Types of today's web by the name's ending, before the table above, which holds for the rest.
+constexpr mime_rule mime_endings[] = {
+    {".js", MIME_JS},     {".mjs", MIME_JS},   {".css", MIME_CSS},   {".json", MIME_JSON},
+    {".svg", MIME_SVG},   {".wasm", MIME_WASM}, {".webp", MIME_WEBP},
+};
+
+bool ends_with_nocase(const char *s, const char *end) {
+    const size_t n = strlen(s), m = strlen(end);
+    return n >= m && strcasecmp(s + n - m, end) == 0;
+}
+
 int mimetype_of(const char *path) {
+    for (const auto &r : mime_endings)
+        if (ends_with_nocase(path, r.contains)) return r.mimetype;
     for (const auto &r : mime_rules)
         if (stristr(path, r.contains)) return r.mimetype;
     return 0;

@@ -101,11 +101,17 @@ struct mime_text {
 constexpr mime_text mime_table[] = {
     {"text/html", true},  {"audio/x-mpeg", true}, {"audio/x-mpegurl", true},  {"application/octet-stream", true},
     {"image/jpeg", false}, {"image/gif", false},   {"video/mpeg", true},
+    // Module scripts and WebAssembly streaming compilation insist on their own types.
+    {"text/javascript", true}, {"text/css", true}, {"application/json", true}, {"image/svg+xml", false},
+    {"application/wasm", true}, {"image/webp", false},
+    // LOAS, so that players pick their LATM demuxer (audio/aac would say ADTS).
+    {"audio/mp4a-latm", true},
 };
-static_assert(sizeof mime_table / sizeof mime_table[0] == 7, "content types 0 to 6");
+constexpr int mime_count = static_cast<int>(sizeof mime_table / sizeof mime_table[0]);
+static_assert(mime_count == MIME_LATM + 1, "one content type per mime_kind");
 
 const mime_text &mime_of(int mimetype) {
-    if (mimetype < 0 || mimetype > 6) return mime_table[3];
+    if (mimetype < 0 || mimetype >= mime_count) return mime_table[3];
     return mime_table[mimetype];
 }
 

@@ -17,6 +17,12 @@
 #include <vector>
 
 class ensemble;
+// The content types of post_header's mimetype argument; 0-6 are those of the original table.
+enum mime_kind {
+    MIME_HTML = 0, MIME_MPEG = 1, MIME_M3U = 2, MIME_OCTET = 3, MIME_JPEG = 4, MIME_GIF = 5, MIME_VIDEO = 6,
+    MIME_JS = 7, MIME_CSS = 8, MIME_JSON = 9, MIME_SVG = 10, MIME_WASM = 11, MIME_WEBP = 12, MIME_LATM = 13,
+};
+
 class httpconn;
 class stream_loop;
 struct stream_listener;
@@ -181,6 +187,8 @@ public:
     void get_authorization(const char *line, int cookie);
     void base64bin(const char *in, char *out, int maxlen);
     int has_access();
+    // The request's Host is this server (or absent): a local peer's exemption holds only then.
+    bool names_this_server();
     // 1 when the request was sent on behalf of another site (a page open in a browser).
     int cross_site();
 

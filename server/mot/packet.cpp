@@ -133,7 +133,8 @@ int default_msc_assembly(void *context, packet_state_t *ps, p_service_component_
         // The handler sees what was collected of the lost group, then it is gone.
         psc->handlers->msc_dg_handler(context, ps, psc, 1);
         b->bl = 0;
-        return 0;
+        // A first packet lost nothing of its own group: it starts it. Any other is a fragment.
+        if (!(first_last & 2)) return 0;
     }
     const unsigned char *data = packet + 3;
     if (first_last & 2) {

@@ -208,7 +208,7 @@ TEST_F(security_e2e, cross_site_requests_are_refused_whoever_sends_them) {
         {"own page", "Sec-Fetch-Site: same-origin\r\n", false, 200},
         {"same origin, any case", own + "Origin: HTTP://LocalHost:" + p + "\r\n", false, 200},
         {"referer of an own page", own + "Referer: http://localhost:" + p + "/setup?x=1\r\n", false, 200},
-        {"default port on both sides", "Host: radio\r\nOrigin: http://radio:80\r\n", false, 200},
+        {"default port on both sides", "Host: radio\r\nOrigin: http://radio:80\r\n" + creds, true, 200},
         {"configured host name without Host", "Referer: http://localhost:" + p + "/\r\n", false, 200},
         {"remote, authorised, same origin", own + "Origin: http://localhost:" + p + "\r\n" + creds, true, 200},
         {"cross-site fetch", "Sec-Fetch-Site: cross-site\r\n", false, 403},
@@ -232,6 +232,53 @@ TEST_F(security_e2e, cross_site_requests_are_refused_whoever_sends_them) {
     EXPECT_TRUE(logged("cross-site request from ::ffff:127.0.0.1 refused (Origin)"));
     // Other pages are not concerned.
     EXPECT_EQ(status_of(get("/", "Sec-Fetch-Site: cross-site\r\n")), 200);
+}
+
+// A page on the Internet that rebinds its own name to 127.0.0.1 is same-origin to the browser:
+// only the Host it sends tells it from the local user's own pages.
+TEST_F(security_e2e, rebound_host_name_needs_the_password) {
+    start({}, {"-H", "radio.home"});
+    const std::string p = std::to_string(port);
+    const std::string creds = "Authorization: Basic YWRtaW46U2VjcmV0\r\n";
+    const struct {
+        const char *what;
+        std::string headers;
+        bool remote;
+        int status;
+    } cases[] = {
+        {"rebound name", "Host: rebind.example:" + p + "\r\n", false, 401},
+        {"rebound name, same origin", "Host: rebind.example:" + p + "\r\nOrigin: http://rebind.example:" + p +
+                                          "\r\nSec-Fetch-Site: same-origin\r\n", false, 401},
+        {"rebound name without port", "Host: rebind.example\r\n", false, 401},
+        {"name ending in localhost", "Host: localhost.rebind.example:" + p + "\r\n", false, 401},
+        {"localhost", "Host: localhost:" + p + "\r\n", false, 200},
+        {"LOCALHOST", "Host: LOCALHOST\r\n", false, 200},
+        {"127.0.0.1", "Host: 127.0.0.1:" + p + "\r\n", false, 200},
+        {"elsewhere in 127/8", "Host: 127.1.2.3:" + p + "\r\n", false, 200},
+        {"[::1]", "Host: [::1]:" + p + "\r\n", false, 200},
+        {"configured host name", "Host: radio.home:" + p + "\r\n", false, 200},
+        {"no Host", "", false, 200},
+        {"remote with the password, any Host", "Host: rebind.example:" + p + "\r\n" + creds, true, 200},
+        {"rebound name with the password", "Host: rebind.example:" + p + "\r\n" + creds, false, 200},
+    };
+    for (const auto &c : cases) {
+        const std::string a = get("/setup", c.headers, c.remote);
+        EXPECT_EQ(status_of(a), c.status) << c.what;
+        if (c.status == 401) EXPECT_TRUE(contains(header_of(a), "WWW-Authenticate: Basic realm=\"radio.home\"")) << c.what;
+    }
+    // Refused, the request changes nothing and stops nothing.
+    const std::string rebound = "Host: rebind.example:" + p + "\r\nSec-Fetch-Site: same-origin\r\n";
+    EXPECT_EQ(status_of(get("/setup?hostname=evil.example", rebound)), 401);
+    EXPECT_EQ(status_of(get("/setup?shutdown=1", rebound)), 401);
+    usleep(2500000);
+    EXPECT_TRUE(server->running());
+    EXPECT_FALSE(file_exists(dir.file("dab.ini")));
+    EXPECT_TRUE(logged("local request from ::ffff:127.0.0.1 names host \"rebind.example:" + p + "\": password required"));
+    // Once a minute per peer, however often the page tries.
+    const std::string log = read_file(dir.file("dab.log"));
+    size_t n = 0;
+    for (size_t at = log.find("names host"); at != std::string::npos; at = log.find("names host", at + 1)) n++;
+    EXPECT_EQ(n, 1u);
 }
 
 TEST_F(security_e2e, control_characters_refused_host_name_shown_as_text) {

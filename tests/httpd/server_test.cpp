@@ -71,7 +71,8 @@ protected:
         write_file(r + "/dang/zzz.txt", "z");
         symlink("nowhere", (r + "/dang/broken").c_str());
         for (const char *f : {"/pic.jpg", "/anim.GIF", "/clip.mpeg", "/clip.mpg", "/x.m4i", "/list.m3u", "/photos.jpg/readme.txt",
-                              "/raw.png"})
+                              "/raw.png", "/app.js", "/mod.MJS", "/style.css", "/data.json", "/logo.svg", "/code.wasm",
+                              "/photo.webp", "/page.jsx"})
             write_file(r + f, "data");
         write_file(dir->file("passwd.ini"), "admin:Secret\nroot:pa:ss\nlongname12:x\n");
         srv = new httptest::server(dir->path(), r, dir->file("passwd.ini"));
@@ -212,6 +213,15 @@ TEST_F(http_server, FilesCompleteWithTypes) {
         {"/x.m4i", "video/mpeg", true},
         {"/list.m3u", "text/html", true},
         {"/raw.png", "text/html", true},
+        // By the name's ending: browsers refuse module scripts and streamed WebAssembly otherwise.
+        {"/app.js", "text/javascript", true},
+        {"/mod.MJS", "text/javascript", true},
+        {"/style.css", "text/css", true},
+        {"/data.json", "application/json", true},
+        {"/logo.svg", "image/svg+xml", false},
+        {"/code.wasm", "application/wasm", true},
+        {"/photo.webp", "image/webp", false},
+        {"/page.jsx", "text/html", true},
     };
     for (const auto &c : cases) {
         a = get(c.path);
