@@ -2,9 +2,12 @@
 //   node player_e2e.mjs SCENARIO --dabserver BIN --assets DIR --source DIR --artefacts DIR [--chromium BIN]
 // Scenarios:
 //   play      a dabserver on the demo ensemble: play, level and tone, label, slide, switching
-//             programmes, a server restart in the middle of a stream
-//   fallback  the same server, the decoder bundle answered with 404: the page offers playlists
-//   hostile   a stub server here whose API answer carries markup and foreign URLs
+//             programmes, a server restart in the middle of a stream; a DAB+ programme when the
+//             demo has one (WebCodecs)
+//   fallback  the same server, the decoder bundle answered with 404 and then WebCodecs taken
+//             away too: the page offers playlists
+//   hostile   a stub server here whose API answer carries markup and foreign URLs, and whose
+//             DAB+ stream is junk
 // Exit 0 passed, 1 failed, 77 skipped (with the reason printed).
 
 import { spawn } from 'node:child_process';
@@ -237,13 +240,25 @@ function audioOf(doc, sub) {
   return null;
 }
 
-// The tone of the demo's first programme, as its description says: "source tone LEFT RIGHT".
-function demoTone() {
+// The demo's programmes with a tone, as its description says: "source tone LEFT RIGHT".
+function demoTones() {
   const desc = fs.readFileSync(path.join(args.source, 'demo', '12c.ensemble'), 'utf8');
-  const first = desc.split(/^\[audio\]/m)[1] || '';
-  const m = /^source\s+tone\s+(\d+(?:\.\d+)?)\s+(\d+(?:\.\d+)?)/m.exec(first);
-  const sub = /^subchannel\s+(\d+)/m.exec(first);
-  return m && sub ? { left: Number(m[1]), right: Number(m[2]), sub: Number(sub[1]) } : null;
+  const out = [];
+  for (const sec of desc.split(/^\[/m).filter((x) => x.startsWith('audio]'))) {
+    const m = /^source\s+tone\s+(\d+(?:\.\d+)?)\s+(\d+(?:\.\d+)?)/m.exec(sec);
+    const sub = /^subchannel\s+(\d+)/m.exec(sec);
+    const sid = /^sid\s+0x([0-9a-f]+)/im.exec(sec);
+    if (m && sub) out.push({ left: Number(m[1]), right: Number(m[2]), sub: Number(sub[1]), sid: sid ? sid[1].toUpperCase() : '' });
+  }
+  return out;
+}
+const demoTone = () => demoTones()[0] || null;
+
+// The DAB+ programmes of an API answer.
+function dabPlus(doc) {
+  const out = [];
+  for (const s of doc?.services || []) for (const c of s.components || []) if (c.type === 'audio' && c.codec === 'aac') out.push({ sid: s.id, comp: c });
+  return out;
 }
 
 const near = (f, want) => Math.abs(f - want) <= 0.02 * want;
@@ -352,6 +367,8 @@ async function scenarioPlay(page, srv) {
   const other = page.errors.filter((e) => !/ERR_CONNECTION_REFUSED|ERR_CONNECTION_RESET|ERR_EMPTY_RESPONSE|Failed to fetch/.test(e));
   check(other.length === 0, 'no console errors beyond the refused requests', other);
 
+  await playDabPlus(page, srv);
+
   await page.eval('window.dabPlayer.stop()');
   check(await until(5, async () => (await srv.streams()) === 0), 'stopping ends the stream', await srv.streams());
 
@@ -360,7 +377,74 @@ async function scenarioPlay(page, srv) {
   check(await page.eval("!!document.querySelector('footer a[href=\"/\"]')"), 'the player links back to the status page');
 }
 
+// A DAB+ programme of the demo, when it has one: decoded by WebCodecs, or the page says it cannot.
+async function playDabPlus(page, srv) {
+  const plus = dabPlus(await srv.api());
+  if (!plus.length) {
+    log('SKIP DAB+ checks: the demo ensemble has no DAB+ programme (no audio component with codec "aac")');
+    return;
+  }
+  const { sid, comp } = plus[0];
+  const sub = comp.subchannel;
+  const row = `#programmes li[data-sub="${sub}"]`;
+  const tone = demoTones().find((t) => t.sid === sid);
+  if (!check(!!tone, 'the demo description names the DAB+ programme\'s tone', sid)) return;
+  check(/DAB\+/.test(await page.eval(`document.querySelector('${row} .rate').textContent`)), 'the list marks the programme DAB+');
+  const errors = page.errors.length;
+  const aac = await page.eval(`typeof AudioDecoder === 'function' && AudioDecoder.isConfigSupported(
+      {codec: 'mp4a.40.2', sampleRate: 48000, numberOfChannels: 2}).then((r) => r.supported, () => false)`);
+  if (!aac) {
+    log('SKIP DAB+ audio checks: this Chromium has no AAC decoder in WebCodecs; checking that the page says so');
+    await until(5, () => page.eval(`!!document.querySelector('${row} .note')`));
+    check(await page.eval(`!document.querySelector('${row} button') && /cannot decode DAB\\+/.test(document.querySelector('${row} .note').textContent)`),
+          'the DAB+ row says the browser cannot decode it, and has no play button');
+    check(await page.eval(`window.dabPlayer.play(${sub})`) === false, 'play() refuses the DAB+ programme');
+    const notice = await page.eval("document.getElementById('notice').hidden ? '' : document.getElementById('notice').textContent");
+    check(notice.includes(comp.label) && /cannot decode/.test(notice), 'the notice names the programme it cannot decode', notice);
+    check(await page.eval(`!!document.querySelector('#notice a[href="/playlist/${sub}.m3u"]')`), 'it offers that programme\'s playlist');
+    return;
+  }
+  await until(5, () => page.eval(`!!document.querySelector('${row} button:not([disabled])')`));
+  check(await page.press(`${row} button`), 'play is pressed on the DAB+ programme');
+  const rate = comp.sample_rate || 48000;
+  const t0 = Date.now();
+  const first = await until(5, async () => {
+    const st = await page.stats();
+    return st.subchannel === sub && st.frames > 0 && st.sampleRate === rate ? st : null;
+  }, 100);
+  check(!!first, `DAB+ frames decoded at ${rate / 1000} kHz within 5 s`, first || await page.stats());
+  if (first) log(`first DAB+ frames after ${Date.now() - t0} ms`);
+  check(page.requests.some((u) => u.endsWith(`/stream/${sub}.loas`)), 'the LOAS stream is read');
+  const measured = await until(10, async () => {
+    const st = await page.stats();
+    return st.subchannel === sub && st.rms > 0 && st.frequencies[0] > 0 ? st : null;
+  });
+  const st = measured || await page.stats();
+  log(`DAB+ level ${st.rms.toFixed(3)}, left ${st.frequencies[0].toFixed(1)} Hz, right ${st.frequencies[1].toFixed(1)} Hz`);
+  check(st.rms > 0.1 && st.rms < 0.35, 'the DAB+ level is the tone\'s, well above silence', st.rms);
+  check(near(st.frequencies[0], tone.left), `DAB+ left channel at ${tone.left} Hz within 2 %`, st.frequencies);
+  check(near(st.frequencies[1], tone.right), `DAB+ right channel at ${tone.right} Hz within 2 %`, st.frequencies);
+  // Access units of 960 samples (1920 out of SBR): all of them decoded, none twice.
+  const perSecond = rate / (comp.sbr ? 1920 : 960);
+  const a = await page.stats();
+  await sleep(4000);
+  const b = await page.stats();
+  const seen = (b.frames - a.frames) / 4;
+  log(`DAB+ access units: ${seen.toFixed(1)} per second`);
+  check(Math.abs(seen - perSecond) <= 0.15 * perSecond, `about ${perSecond} access units decoded per second`, seen);
+  const status = await page.eval("document.getElementById('status').textContent");
+  check(/^Playing · DAB\+ (AAC-LC|HE-AAC)/.test(status) && status.includes(`${comp.bitrate} kbit/s`),
+        'the status line says DAB+ with the bit rate', status);
+  check(await srv.streams() === 1, 'the server holds one stream', await srv.streams());
+  const shot = await page.send('Page.captureScreenshot', { format: 'png', captureBeyondViewport: true });
+  const png = path.join(args.artefacts, 'player-dabplus.png');
+  fs.writeFileSync(png, Buffer.from(shot.data, 'base64'));
+  log('screenshot', png);
+  check(page.errors.length === errors, 'no console errors while playing DAB+', page.errors.slice(errors));
+}
+
 async function scenarioFallback(page, srv) {
+  const plus = new Set(dabPlus(await srv.api()).map((p) => String(p.comp.subchannel)));
   // The decoder answered as a server built without it answers.
   await page.send('Fetch.enable', { patterns: [{ urlPattern: '*mpg123-decoder.min.js*' }] });
   const answering = setInterval(() => {
@@ -368,24 +452,49 @@ async function scenarioFallback(page, srv) {
       page.send('Fetch.fulfillRequest', { requestId: p.requestId, responseCode: 404, body: '' }).catch(() => {});
     }
   }, 20);
+  cleanups.unshift(() => clearInterval(answering));
   const base = `http://127.0.0.1:${srv.port}`;
   check(await page.open(base + '/player/'), 'the player page loads');
-  clearInterval(answering);
   const notice = await page.eval("document.getElementById('notice').hidden ? '' : document.getElementById('notice').textContent");
   check(/needs the MPEG audio decoder/.test(notice), 'the page says it needs the decoder', notice);
   check(await page.eval("!!document.querySelector('#notice a[href=\"/playlist.m3u\"]')"), 'it offers the playlist');
   const rows = await until(30, () => page.eval("document.querySelectorAll('#programmes li[data-sub]').length"));
   check(rows >= 2, 'the programmes are still listed', rows);
-  const links = await page.eval("[...document.querySelectorAll('#programmes li[data-sub]')].map(l => [l.dataset.sub, l.querySelector('a').getAttribute('href'), !!l.querySelector('button')])");
-  check(links.every(([sub, href, button]) => href === `/playlist/${sub}.m3u` && !button),
-        'each programme offers its playlist and no play button', links);
+  const aac = await page.eval(`typeof AudioDecoder === 'function' && AudioDecoder.isConfigSupported(
+      {codec: 'mp4a.40.2', sampleRate: 48000, numberOfChannels: 2}).then((r) => r.supported, () => false)`);
+  const rowsNow = () => page.eval("[...document.querySelectorAll('#programmes li[data-sub]')].map(l => [l.dataset.sub, l.querySelector('a').getAttribute('href'), !!l.querySelector('button:not([disabled])'), !!l.querySelector('.note')])");
+  // A DAB+ programme needs no MPEG decoder: it keeps its button where WebCodecs decodes AAC.
+  let links = await until(5, async () => {
+    const l = await rowsNow();
+    return l.every(([sub, , button]) => button === (plus.has(sub) && aac)) ? l : null;
+  }) || await rowsNow();
+  check(links.every(([sub, href, button]) => href === `/playlist/${sub}.m3u` && button === (plus.has(sub) && aac)),
+        'each programme offers its playlist; only DAB+ ones a play button', links);
   check(await page.eval('window.dabPlayer.play(1)') === false, 'play() refuses without the decoder');
   await sleep(1500);
   check(await srv.streams() === 0, 'no stream was opened', await srv.streams());
-  const other = page.errors.filter((e) => !/mpg123-decoder\.min\.js|404/.test(e));
-  check(other.length === 0, 'no console errors beyond the missing decoder', other);
   const m3u = await httpGet(srv.port, '/playlist/1.m3u');
   check(m3u.status === 200 && /\/stream\/1\.mp2/.test(m3u.body), 'the playlist offered plays stream 1', m3u.body);
+
+  // Without WebCodecs as well: nothing plays here, every programme offers its playlist.
+  await page.send('Page.addScriptToEvaluateOnNewDocument', { source: 'delete window.AudioDecoder;' });
+  check(await page.open(base + '/player/'), 'the player page loads without WebCodecs');
+  await until(30, () => page.eval("document.querySelectorAll('#programmes li[data-sub]').length >= 2"));
+  links = await rowsNow();
+  check(links.every(([sub, href, button, note]) => href === `/playlist/${sub}.m3u` && !button && note === plus.has(sub)),
+        'no play buttons; each DAB+ programme says it cannot be decoded', links);
+  for (const sub of plus) {
+    const text = await page.eval("document.getElementById('notice').textContent");
+    check(/cannot decode DAB\+ programmes/.test(text), 'the notice says DAB+ cannot be decoded here', text);
+    check(await page.eval(`window.dabPlayer.play(${sub})`) === false, 'play() refuses the DAB+ programme');
+    check(await page.eval(`!!document.querySelector('#notice a[href="/playlist/${sub}.m3u"]')`), 'the notice links its playlist');
+    const list = await httpGet(srv.port, `/playlist/${sub}.m3u`);
+    check(list.status === 200 && new RegExp(`/stream/${sub}\\.loas`).test(list.body), 'its playlist plays the LOAS stream', list.body);
+  }
+  await sleep(1000);
+  check(await srv.streams() === 0, 'still no stream was opened', await srv.streams());
+  const other = page.errors.filter((e) => !/mpg123-decoder\.min\.js|404/.test(e));
+  check(other.length === 0, 'no console errors beyond the missing decoder', other);
 }
 
 // A stub of the server: the real assets, an API answer written by an attacker on the air.
@@ -405,6 +514,9 @@ async function scenarioHostile(page) {
           stream_url: 'http://far.example/stream/5', website: 'javascript:window.owned=6' },
         { subchannel: 5, type: 'packet data', label: 'ok', primary: false, bitrate: 32, protection: 3,
           stream_url: 'http://far.example/stream/5', website: 'http://far.example/data/c1d1/index.html' }] },
+      { id: 'D104', label: 'Plus', components: [
+        { subchannel: 7, type: 'audio', label: evil, codec: 'aac', asc: '"><b>', sample_rate: 1e9, channels: -1,
+          sbr: 'yes', ps: {}, bitrate: 64, stream_url: 'javascript:window.owned=7', playlist_url: 'javascript:window.owned=8' }] },
       { id: 'bad', label: 42, components: 'none' },
     ],
   };
@@ -420,6 +532,11 @@ async function scenarioHostile(page) {
     if (u.pathname === '/data/slide.jpg') {
       res.writeHead(200, { 'Content-Type': 'image/jpeg' });
       res.end(fs.readFileSync(path.join(args.source, 'demo', 'pictures', 'testcard.jpg')));
+      return;
+    }
+    if (u.pathname === '/stream/7.loas') {
+      res.writeHead(200, { 'Content-Type': 'audio/mp4a-latm' });
+      res.write(junkLoas());  // and no more: the player gives up on its own
       return;
     }
     if (u.pathname.startsWith('/stream/')) {
@@ -442,7 +559,7 @@ async function scenarioHostile(page) {
   cleanups.push(() => { for (const c of sockets) c.destroy(); return new Promise((r) => srv.close(r)); });
   const origin = `http://127.0.0.1:${srv.address().port}`;
   check(await page.open(origin + '/player/'), 'the player page loads from the stub');
-  await until(10, () => page.eval("document.querySelectorAll('#programmes li[data-sub]').length === 1"));
+  await until(10, () => page.eval("document.querySelectorAll('#programmes li[data-sub]').length === 2"));
   check(await page.eval("document.getElementById('ensemble').textContent") === evil, 'the ensemble label is shown as text');
   check(await page.eval("document.querySelector('#programmes .name').textContent") === evil, 'the programme label is shown as text');
   check(await page.eval("document.querySelector('#programmes li a').getAttribute('href')") === '/playlist/1.m3u',
@@ -456,6 +573,15 @@ async function scenarioHostile(page) {
   const sites = await page.eval("[...document.querySelectorAll('#sites a')].map(a => [a.textContent, a.getAttribute('href')])");
   check(JSON.stringify(sites) === JSON.stringify([['ok', '/data/c1d1/index.html']]),
         'only a web address becomes a site link, on this server', sites);
+  // DAB+ junk: nothing decodes, the page says so and offers the programme's playlist.
+  check(await page.eval('window.dabPlayer.play(7)'), 'a DAB+ programme with a config of junk is tried');
+  const gaveUp = await until(20, async () => (await page.stats()).state === 'unsupported');
+  check(gaveUp, 'the player gives up on a DAB+ stream of junk', await page.stats());
+  check(page.requests.includes(origin + '/stream/7.loas'), 'the stream asked for is the server\'s own');
+  const notice = await page.eval("document.getElementById('notice').textContent");
+  check(notice.includes(`“${evil}” is a DAB+ programme`), 'the notice names it, as text', notice);
+  check(await page.eval("!!document.querySelector('#notice a[href=\"/playlist/7.m3u\"]') && !!document.querySelector('#programmes li[data-sub=\"7\"] .note')"),
+        'it offers the programme\'s own playlist');
   check(await page.eval("document.querySelectorAll('main img:not(#slide), main script, main i, main u, header b').length") === 0,
         'no element came from a label');
   check(await page.eval('window.owned === undefined'), 'no script from a label ran');
@@ -463,6 +589,30 @@ async function scenarioHostile(page) {
   check(elsewhere.length === 0, 'every request went to the page\'s own server', elsewhere);
   check(page.errors.length === 0, 'no console errors', page.errors);
   await page.eval('window.dabPlayer.stop()');
+}
+
+// Frames of an AAC-LC config whose access units are noise, between noise and sync words
+// announcing any length.
+function junkLoas() {
+  let seed = 1;
+  const rnd = () => (seed = (seed * 1103515245 + 12345) % 2 ** 31) / 2 ** 31;
+  const noise = (n) => Array.from({ length: n }, () => Math.floor(rnd() * 256));
+  const parts = [];
+  for (let i = 0; i < 300; i++) {
+    const au = noise(1 + Math.floor(rnd() * 400));
+    // useSameStreamMux 0, audioMuxVersion 0, allStreamsSameTimeFraming 1, numSubFrames,
+    // numProgram, numLayer 0; ASC 0x1194 (AAC-LC 48 kHz stereo 960); frameLengthType 0,
+    // latmBufferFullness 0xFF, no other data, no CRC; the payload length in pieces of 255
+    const fields = [[0x2000, 16], [0x1194, 16], [0xff << 2, 13]];
+    for (let n = au.length; n >= 0; n -= 255) fields.push([Math.min(n, 255), 8]);
+    for (const b of au) fields.push([b, 8]);
+    const bits = fields.flatMap(([v, n]) => Array.from({ length: n }, (_, k) => (v >> (n - 1 - k)) & 1));
+    const el = Buffer.alloc(Math.ceil(bits.length / 8));
+    bits.forEach((b, k) => { if (b) el[k >> 3] |= 0x80 >> (k & 7); });
+    parts.push(Buffer.from([0x56, 0xe0 | (el.length >> 8), el.length & 0xff]), el);
+    if (i % 25 === 0) parts.push(Buffer.from([0x56, 0xff, 0xff, ...noise(50)]));
+  }
+  return Buffer.concat(parts);
 }
 
 // --- Main -----------------------------------------------------------------------------------

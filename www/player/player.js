@@ -12,8 +12,8 @@
   const RETRY_MS = [500, 1000, 2000, 4000];
   const SAMPLES_PER_FRAME = 1152;  // MPEG audio layer II
   const AAC_QUEUE_MAX = 64;        // access units waiting in the decoder before new ones are dropped
-  // Decoder failures in a row, with no audio at all yet, that mean this browser cannot decode
-  // the programme; once audio came, a failure only renews the decoder.
+  // Access units lost with failed decoders, at least two of them, before any audio came: this
+  // browser cannot decode the programme. Once audio came, a failure only renews the decoder.
   const AAC_FAILURES_MAX = 8;
 
   const $ = (id) => document.getElementById(id);
@@ -357,6 +357,7 @@
       this.key = '';
       this.cfg = null;
       this.samples = 0;       // at the output rate, for the time stamps
+      this.sent = 0;          // access units given to the present decoder
       this.closed = false;
     }
 
@@ -375,6 +376,7 @@
       if (this.decoder.decodeQueueSize > AAC_QUEUE_MAX) return;
       const timestamp = Math.round(this.samples * 1e6 / this.cfg.sampleRate);
       this.samples += this.cfg.frameSamples;
+      this.sent++;
       try {
         this.decoder.decode(new EncodedAudioChunk({ type: 'key', timestamp, data: au.payload }));
       } catch (e) {
@@ -385,10 +387,10 @@
     open(cfg, key) {
       if (this.decoder && this.decoder.state !== 'closed') this.decoder.close();
       this.decoder = null;
+      this.sent = 0;
       this.key = key;
       this.cfg = cfg;
       const config = decoderConfig(cfg);
-      if (undecodable.get(this.pb.sub) === configKey(config)) { this.pb.undecodable(config); return; }
       aacSupport(config).then((ok) => { if (!ok && !this.closed) this.pb.undecodable(config); });
       const decoder = new window.AudioDecoder({
         output: (data) => {
@@ -410,13 +412,17 @@
       this.decoder = decoder;
     }
 
-    // The decoder has closed itself; the next access unit opens another.
+    // The decoder has closed itself, losing what it held; the next access unit opens another.
     failed(e) {
       if (this.closed) return;
-      this.pb.aacFailures++;
+      const pb = this.pb;
+      pb.aacFailedUnits += Math.max(1, this.sent);
+      pb.aacFailedDecoders++;
+      this.sent = 0;
       const config = this.cfg ? decoderConfig(this.cfg) : null;
       const refused = !!e && e.name === 'NotSupportedError';
-      if (config && (refused || (!this.pb.everDecoded && this.pb.aacFailures >= AAC_FAILURES_MAX))) {
+      const hopeless = !pb.everDecoded && pb.aacFailedDecoders >= 2 && pb.aacFailedUnits >= AAC_FAILURES_MAX;
+      if (config && (refused || hopeless)) {
         this.pb.undecodable(config);
       }
     }
@@ -429,7 +435,8 @@
       if (!left || !right) return;
       this.got = true;
       this.pb.everDecoded = true;
-      this.pb.aacFailures = 0;
+      this.pb.aacFailedUnits = 0;
+      this.pb.aacFailedDecoders = 0;
       this.pb.units++;
       this.pb.take({ samplesDecoded: n, sampleRate: data.sampleRate, channelData: [left, right] },
                    this.pb.units, this.cfg);
@@ -481,7 +488,8 @@
       this.codec = codec;
       this.units = 0;           // DAB+ access units decoded
       this.everDecoded = false;
-      this.aacFailures = 0;
+      this.aacFailedUnits = 0;
+      this.aacFailedDecoders = 0;
       this.stopped = false;
       this.ctrl = null;
       this.gain = audio.createGain();
@@ -555,11 +563,12 @@
       return sink.got;
     }
 
-    // The stream cannot be decoded here: playing ends and the page says why.
+    // The stream cannot be decoded here: playing ends and the page says why. Remembered
+    // against what the API says of the programme, so that a new config may be tried.
     undecodable(config) {
       if (this.stopped) return;
-      undecodable.set(this.sub, configKey(config));
       const p = findAudio(this.sub);
+      undecodable.set(this.sub, configKey(p ? apiAacConfig(p.comp) : config));
       stop();
       cannotDecode(p, this.sub);
       renderProgrammes();
