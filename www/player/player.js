@@ -11,7 +11,7 @@
   const STALL_MS = 5000;        // a connection silent this long is given up and made anew
   const RETRY_MS = [500, 1000, 2000, 4000];
   const SAMPLES_PER_FRAME = 1152;  // MPEG audio layer II
-  const AAC_QUEUE_MAX = 64;        // access units waiting in the decoder before new ones are dropped
+  const AAC_QUEUE_MAX = 256;       // access units (5 s) waiting in the decoder before new ones are dropped
   // Access units lost with failed decoders, at least two of them, before any audio came: this
   // browser cannot decode the programme. Once audio came, a failure only renews the decoder.
   const AAC_FAILURES_MAX = 8;
@@ -38,7 +38,7 @@
   let shownSlide = { key: '', objectUrl: null };
   let refused = null;        // the DAB+ programme last found undecodable here, for the notice
   const aacChecks = new Map();   // decoder config → true, false, or the pending answer
-  const undecodable = new Map(); // subchannel → the config its stream could not be decoded with
+  const undecodable = new Map(); // subchannel → its API config when its stream did not decode here
 
   // --- URLs from the API: only their path, on this server -------------------------------
 
@@ -535,6 +535,9 @@
     async connect() {
       this.ctrl = new AbortController();
       const p = findAudio(this.sub);
+      // The programme may have changed its coding since the last connection.
+      const now = codecOf(p);
+      if (p && now !== this.codec && (now === 'aac' ? aacReady : mp2Ready)) this.codec = stats.codec = now;
       const own = '/stream/' + this.sub + (this.codec === 'aac' ? '.loas' : '');
       const url = (p && localPath(p.comp.stream_url)) || own;
       setState(stats.reconnects ? 'reconnecting' : 'connecting');
