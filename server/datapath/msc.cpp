@@ -29,7 +29,30 @@ void reset_decoder(subch_decoder_t &st, uint32_t generation) {
 int route_framesize(uint32_t r) { return static_cast<int>(r & 0x1FFF); }
 int route_tmid(uint32_t r) { return static_cast<int>((r >> 13) & 3); }
 int route_audio(uint32_t r) { return static_cast<int>((r >> 15) & 1); }
-uint32_t route_generation(uint32_t r) { return r >> 16; }
+int route_dabplus(uint32_t r) { return static_cast<int>((r >> 16) & 1); }
+uint32_t route_generation(uint32_t r) { return r >> 17; }
+
+bool dabplus_table_entry(const dab_subchannel_t &t) {
+    return t.prot_level != 0 && t.tmid == 0 && t.ascty == ASCTY_DABPLUS;
+}
+
+// A DAB+ subchannel's LOAS frames and PAD records into its ring.
+class ring_sink : public dabplus_sink {
+public:
+    ring_sink(ringbuff *rb, int subch) : rb_(rb), subch_(subch) {}
+    void loas_frame(const uint8_t *p, int len) override { rb_->ring_write_frame(subch_, 0, p, len); }
+    void pad_record(const uint8_t *p, int len) override { rb_->ring_write(subch_, 1, p, len); }
+
+private:
+    ringbuff *rb_;
+    int subch_;
+};
+
+void reset_counters(dabplus_counters &c) {
+    for (auto *a : {&c.superframes, &c.sync_losses, &c.rs_corrected, &c.rs_uncorrectable, &c.au_crc_errors,
+                    &c.bad_superframes, &c.aus, &c.pad_errors})
+        a->store(0, std::memory_order_relaxed);
+}
 
 // A findall result chain that frees itself.
 template <class R>
@@ -113,9 +136,11 @@ int packet_error_score(const unsigned char *frame, int len, int errors) {
 // ---- msc ----
 
 msc::msc(ensemble *p)
-    : subchannel(), service(), packet_errors(0), other_errors(0), first(1), eid(0), e(p), lck(), route(), dec() {
+    : subchannel(), service(), dabplus_stats(), packet_errors(0), other_errors(0), first(1), eid(0), e(p), lck(),
+      route(), dec(), plus_(), plus_header_() {
     thread_mutex_init(&lck);
     for (auto &r : route) r.store(0);
+    for (auto &h : plus_header_) h.store(-1);
     for (auto &d : dec) reset_decoder(d, 0);
 }
 
@@ -124,18 +149,19 @@ msc::~msc() {
     thread_mutex_destroy(&lck);
 }
 
-uint32_t msc::pack_route(int framesize, int tmid, int audio, uint32_t generation) {
+uint32_t msc::pack_route(int framesize, int tmid, int audio, int dabplus, uint32_t generation) {
     const auto fs = static_cast<uint32_t>(std::clamp(framesize, 0, MAX_SUBCH_FRAME));
     return fs | static_cast<uint32_t>(tmid & 3) << 13 | static_cast<uint32_t>(audio ? 1 : 0) << 15 |
-           (generation & 0xFFFF) << 16;
+           static_cast<uint32_t>(dabplus ? 1 : 0) << 16 | (generation & 0x7FFF) << 17;
 }
 
 void msc::publish_routes(const dab_subchannel_t *t, bool reset) {
     for (int i = 0; i < MAX_SUBCHANNELS; i++) {
         const uint32_t old = route[static_cast<size_t>(i)].load(std::memory_order_relaxed);
         const int audio = t[i].prot_level != 0 && t[i].tmid == 0;
-        const uint32_t same = pack_route(t[i].framesize, t[i].tmid, audio, route_generation(old));
-        route[static_cast<size_t>(i)].store(reset || same != old ? pack_route(t[i].framesize, t[i].tmid, audio,
+        const int plus = dabplus_table_entry(t[i]);
+        const uint32_t same = pack_route(t[i].framesize, t[i].tmid, audio, plus, route_generation(old));
+        route[static_cast<size_t>(i)].store(reset || same != old ? pack_route(t[i].framesize, t[i].tmid, audio, plus,
                                                                                route_generation(old) + 1)
                                                                  : old,
                                             std::memory_order_release);
@@ -145,6 +171,16 @@ void msc::publish_routes(const dab_subchannel_t *t, bool reset) {
 int msc::isaudio(int subchid) {
     return valid_subch(subchid) && subchannel[subchid].prot_level != 0 && subchannel[subchid].tmid == 0;
 }
+int msc::isdabplus(int subchid) { return valid_subch(subchid) && dabplus_table_entry(subchannel[subchid]); }
+
+bool msc::dabplus_format(int subchid, dabcommon::sf_header &h) const {
+    if (!valid_subch(subchid)) return false;
+    const int b = plus_header_[static_cast<size_t>(subchid)].load(std::memory_order_relaxed);
+    if (b < 0) return false;
+    h = dabcommon::sf_parse_header(static_cast<uint8_t>(b));
+    return true;
+}
+
 int msc::isstream(int subchid) { return valid_subch(subchid) && subchannel[subchid].tmid == 1; }
 int msc::ispacketdata(int subchid) { return valid_subch(subchid) && subchannel[subchid].tmid == 3; }
 int msc::gettmid(int subchid) { return valid_subch(subchid) ? subchannel[subchid].tmid : 0; }
@@ -218,6 +254,28 @@ void msc::pad_frame(int subch, subch_decoder_t &st, const unsigned char *f, int 
     }
 }
 
+void msc::dabplus_frame(int subch, bool fresh, const unsigned char *f, int len, int size) {
+    const auto i = static_cast<size_t>(subch);
+    if (!plus_[i]) {
+        plus_[i] = std::make_unique<dabplus_decoder>(&dabplus_stats[i]);
+        fresh = true;
+    }
+    if (fresh) {
+        reset_counters(dabplus_stats[i]);
+        plus_[i]->reset(size / 24);
+        plus_header_[i].store(-1, std::memory_order_relaxed);
+    }
+    if (len < size) {
+        e->l->log(LOG_WARN, "decode_sub: premature end of data %d/%d subch:%d\n", len, size, subch);
+        e->st->msccnt_err++;
+    }
+    // A short frame is a lost one to the decoder: its superframe is given up, sync sought anew.
+    ring_sink out(e->rbuff, subch);
+    plus_[i]->feed(f, len, out);
+    if (plus_[i]->has_format())
+        plus_header_[i].store(dabcommon::sf_pack_header(plus_[i]->format()), std::memory_order_relaxed);
+}
+
 int msc::wanted_frame_size(int subch) const {
     if (!valid_subch(subch)) return 0;
     const int size = route_framesize(route[static_cast<size_t>(subch)].load(std::memory_order_acquire));
@@ -230,9 +288,14 @@ int msc::decode_sub(int subch, const unsigned char *data, int len, bool cut, int
     const int size = route_framesize(r);
     if (size == 0 || !e->rbuff->is_req(subch)) return 0;
     subch_decoder_t &st = dec[static_cast<size_t>(subch)];
-    if (st.generation != route_generation(r)) reset_decoder(st, route_generation(r));
+    const bool fresh = st.generation != route_generation(r);
+    if (fresh) reset_decoder(st, route_generation(r));
 
     e->st->msccnt_sum++;
+    if (route_dabplus(r)) {
+        dabplus_frame(subch, fresh, data, std::min(len, size), size);
+        return size;
+    }
     const int group = packing22 ? 11 : 5;
     const int tmid = route_tmid(r);
     if (tmid == 3) e->rbuff->ring_write(subch, 0, PACKET_MARKER, sizeof PACKET_MARKER);
@@ -339,6 +402,10 @@ struct table_draft {
             const int n = d.subchid & 63;
             sub[n].tmid = d.tmid;
             sub[n].sid = s.sid;
+            if (d.tmid == 0) {
+                sub[n].ascty = d.scty;
+                c.ascty = d.scty;
+            }
             c.subchannel = n;
             c.parent = &s;
             placed[count][j] = true;
@@ -401,12 +468,17 @@ struct table_draft {
                                                 o.table_switch, o.table_index);
             // Judged on this configuration: the previous one may not know the subchannel yet.
             const int audio = t.prot_level != 0 && t.tmid == 0;
-            if ((audio && (fs < 1 || fs > MAX_AUDIO_FRAME)) || fs > MAX_SUBCH_FRAME) {
+            const bool plus = dabplus_table_entry(t);
+            // A DAB+ superframe is five logical frames of 24 bytes per 8 kbit/s.
+            if ((audio && (fs < 1 || fs > MAX_AUDIO_FRAME)) || fs > MAX_SUBCH_FRAME || (plus && fs % 24 != 0)) {
                 l->log(LOG_WARN, "subch:%d invalid framesize:%d, audio %i\n", n, fs, audio);
             } else {
                 t.framesize = fs;
-                rings->ringbuf_properties(n, 0, fs, audio, t.label, 0);
-                rings->ringbuf_properties(n, 1, fs, audio, t.label, 0);
+                const int kind = !audio ? 0 : plus ? RING_AUDIO_LOAS : RING_AUDIO_MPEG;
+                // Both parts of a DAB+ stream are written a whole LOAS frame or PAD record at a time.
+                const int flags = plus ? RING_VARFRAMES : 0;
+                rings->ringbuf_properties(n, 0, fs, kind, t.label, flags);
+                rings->ringbuf_properties(n, 1, fs, kind, t.label, flags);
             }
             each_component([&](dab_service_t &, dab_component_t &c, bool has_subch) {
                 if (!has_subch || c.subchannel != n) return;

@@ -14,6 +14,10 @@
 #include <functional>
 #include <atomic>
 #include <cstdint>
+#include <memory>
+
+#include "common/superframe.h"
+#include "datapath/dabplus.h"
 
 #include "datapath/pad.h"
 
@@ -36,6 +40,10 @@ constexpr std::array<int, 16> bit_rate_index24 = {0,   48,  96,  144, 192, 240, 
 static_assert(bit_rate_index48.size() == 16 && bit_rate_index24.size() == 16, "one entry per bit rate index");
 
 
+// Audio service component types of FIG 0/2 (ASCTy).
+constexpr int ASCTY_MP2 = 0;
+constexpr int ASCTY_DABPLUS = 63;
+
 typedef struct dab_subchannel_s {
     int tmid;       // 0 audio stream, 1 data stream, 3 packet data
     int framesize;  // bytes per 24 ms logical frame; 0 when not in the configuration
@@ -45,6 +53,7 @@ typedef struct dab_subchannel_s {
     int bitrate;
     char label[17];
     char shortlabel[9];
+    int ascty;      // audio: ASCTY_MP2 or ASCTY_DABPLUS
 } dab_subchannel_t;
 
 struct dab_service_s;
@@ -60,6 +69,7 @@ typedef struct dab_component_s {
     int bitrate;
     int framesize;
     struct dab_service_s *parent;
+    int ascty;
 } dab_component_t;
 
 typedef struct dab_service_s {
@@ -108,6 +118,10 @@ public:
     int xtract_pad(int subch, unsigned char *buf, unsigned char *frame, int framelen);
 
     int isaudio(int subchid);
+    // A DAB+ subchannel of the current table.
+    int isdabplus(int subchid);
+    // The superframe header of a DAB+ subchannel being decoded, once one was seen.
+    bool dabplus_format(int subchid, dabcommon::sf_header &h) const;
     int isstream(int subchid);
     int ispacketdata(int subchid);
     int gettmid(int subchid);
@@ -128,6 +142,8 @@ public:
 
     dab_subchannel_t subchannel[MAX_SUBCHANNELS];
     dab_service_t service[MAX_SERVICES];
+    // DAB+ decoding counters per subchannel, since its configuration last changed.
+    std::array<dabplus_counters, MAX_SUBCHANNELS> dabplus_stats;
     std::atomic<int> packet_errors;
     std::atomic<int> other_errors;
     std::atomic<int> first;
@@ -136,15 +152,20 @@ public:
     pthread_mutex_t lck;
 
 private:
-    // framesize(13) | tmid(2) << 13 | audio(1) << 15 | generation(16) << 16
-    static uint32_t pack_route(int framesize, int tmid, int audio, uint32_t generation);
+    // framesize(13) | tmid(2) << 13 | audio(1) << 15 | dabplus(1) << 16 | generation(15) << 17
+    static uint32_t pack_route(int framesize, int tmid, int audio, int dabplus, uint32_t generation);
     // Publishes what the decoder needs of table t; a changed subchannel (or all of them
     // with reset) gets a new generation, so its decoder state starts afresh.
     void publish_routes(const dab_subchannel_t *t, bool reset);
     void pad_frame(int subch, subch_decoder_t &st, const unsigned char *f, int size);
     void score_packets(const unsigned char *f, int len);
     void write_pad(int subch, subch_decoder_t &st, const unsigned char *frame, int len);
+    void dabplus_frame(int subch, bool fresh, const unsigned char *f, int len, int size);
 
     std::array<std::atomic<uint32_t>, MAX_SUBCHANNELS> route;
     std::array<subch_decoder_t, MAX_SUBCHANNELS> dec;
+    // Made on a subchannel's first DAB+ frame; RDI reader thread only.
+    std::array<std::unique_ptr<dabplus_decoder>, MAX_SUBCHANNELS> plus_;
+    // Byte 2 of the newest superframe of each subchannel, -1 before one: for other threads.
+    std::array<std::atomic<int>, MAX_SUBCHANNELS> plus_header_;
 };

@@ -74,7 +74,7 @@ int ringbuff::set_req(int stream) {
             free(r.ptr[i]);
             r.ptr[i] = static_cast<unsigned char *>(calloc(1, RING_ALLOC));
             r.writeptr[i].store(0);
-        }
+            }
     }
     r.interest.fetch_add(1);
     return 0;
@@ -133,7 +133,13 @@ void ringbuff::set_disc_pending(int stream) {
 
 void ringbuff::ring_putc(int stream, int bufnum, unsigned char c) { ring_write(stream, bufnum, &c, 1); }
 
-void ringbuff::ring_write(int stream, int bufnum, const unsigned char *c, int len) {
+void ringbuff::ring_write(int stream, int bufnum, const unsigned char *c, int len) { write(stream, bufnum, c, len, false); }
+
+void ringbuff::ring_write_frame(int stream, int bufnum, const unsigned char *c, int len) {
+    write(stream, bufnum, c, len, true);
+}
+
+void ringbuff::write(int stream, int bufnum, const unsigned char *c, int len, bool frame) {
     if (!valid(stream, bufnum) || !c || len <= 0 || !initialised) return;
     rbuff_t &r = ringbuf[stream];
     {
@@ -142,6 +148,8 @@ void ringbuff::ring_write(int stream, int bufnum, const unsigned char *c, int le
         unsigned long size = r.bufsize[bufnum];
         if (!buf || size == 0 || size > RING_ALLOC) return;
         unsigned long w = r.writeptr[bufnum].load();
+        // A frame that fills much of the ring would leave a reader nothing whole to read.
+        if (frame && static_cast<unsigned long>(len) > size / 10) return;
         unsigned long n = static_cast<unsigned long>(len);
         // More than one buffer at once: only the newest bufsize bytes can survive anyway.
         if (n > size) {
@@ -221,12 +229,17 @@ bool ring_reader::open(bool frame_aligned) {
     held_ = true;
     size_ = size;
     framesize_ = fs;
-    cursor_ = frame_aligned ? w / static_cast<unsigned long>(fs) * fs : w;
+    cursor_ = frame_aligned ? boundary(w, fs) : w;
     return true;
 }
 
+unsigned long ring_reader::boundary(unsigned long w, int fs) const {
+    if (flags_ & RING_VARFRAMES) return w;
+    return w / static_cast<unsigned long>(fs) * fs;
+}
+
 void ring_reader::skip_to(unsigned long w, int fs) {
-    const unsigned long to = w / static_cast<unsigned long>(fs) * fs;
+    const unsigned long to = boundary(w, fs);
     skipped_ += to - cursor_;
     cursor_ = to;
     overruns_++;

@@ -14,6 +14,14 @@ class ensemble;
 constexpr int RING_STREAMS = 65;
 constexpr int RING_FIDC = 64;
 constexpr unsigned long RING_ALLOC = 0x20000;
+// rbuff_t::flags
+constexpr int RING_FIDC_FLAG = 1;  // readers deliver without waiting for a backlog
+// Frames of varying length (LOAS), each written whole by ring_write_frame: every write count a
+// reader sees is a frame boundary, where it joins and resumes instead of at multiples of framesize.
+constexpr int RING_VARFRAMES = 2;
+// rbuff_t::audio
+constexpr int RING_AUDIO_MPEG = 1;
+constexpr int RING_AUDIO_LOAS = 2;
 
 typedef struct rbuff_s {
     unsigned char *ptr[2];
@@ -59,6 +67,8 @@ public:
     void set_disc_pending(int stream);
     void ring_putc(int stream, int bufnum, unsigned char c);
     void ring_write(int stream, int bufnum, const unsigned char *c, int len);
+    // One whole frame of a RING_VARFRAMES stream (at most a tenth of the part).
+    void ring_write_frame(int stream, int bufnum, const unsigned char *c, int len);
 
     // Usable size for frames of fmsize bytes: whole frames only.
     static unsigned long part_size(int fmsize);
@@ -73,6 +83,7 @@ public:
 
 private:
     void tell_wakers();
+    void write(int stream, int bufnum, const unsigned char *c, int len, bool frame);
 
     int initialised;
     static constexpr int max_wakers = 16;
@@ -123,6 +134,8 @@ private:
     // Follows a changed shape and an overrun.
     void follow(unsigned long w, unsigned long size, int fs);
     void skip_to(unsigned long w, int fs);
+    // The newest frame boundary at or below w.
+    unsigned long boundary(unsigned long w, int fs) const;
 
     ringbuff *rb_;
     rbuff_t *r_;

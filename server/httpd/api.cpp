@@ -31,7 +31,7 @@ namespace {
 
 // What the answer needs of the service table, copied under its lock.
 struct component_copy {
-    int subchannel, tmid, prot_level, bitrate, ps;
+    int subchannel, tmid, prot_level, bitrate, ps, ascty;
     std::string label, shortlabel;
 };
 struct service_copy {
@@ -50,7 +50,7 @@ std::vector<service_copy> copy_table(msc *m, const dab_service_t *table) {
                        std::string(sv.shortlabel, strnlen(sv.shortlabel, sizeof sv.shortlabel)), {}};
         for (int j = 0; j < sv.numofsc; j++) {
             const dab_component_t &c = sv.sc[j];
-            s.comps.push_back({c.subchannel, c.tmid, c.prot_level, c.bitrate, c.ps,
+            s.comps.push_back({c.subchannel, c.tmid, c.prot_level, c.bitrate, c.ps, c.ascty,
                                std::string(c.label, strnlen(c.label, sizeof c.label)),
                                std::string(c.shortlabel, strnlen(c.shortlabel, sizeof c.shortlabel))});
         }
@@ -58,6 +58,28 @@ std::vector<service_copy> copy_table(msc *m, const dab_service_t *table) {
     }
     m->unlock();
     return out;
+}
+
+// What the superframes of a DAB+ programme say, once one was decoded; null before.
+void audio_format(msc *m, int subchannel, json &j) {
+    dabcommon::sf_header h;
+    if (!m->dabplus_format(subchannel, h)) {
+        for (const char *k : {"sample_rate", "channels", "sbr", "ps", "asc"}) j[k] = nullptr;
+        return;
+    }
+    j["sample_rate"] = h.output_rate();
+    j["channels"] = h.channels();
+    j["sbr"] = h.sbr_flag != 0;
+    j["ps"] = h.ps_flag != 0;
+    uint8_t asc[8];
+    const int n = dabplus_asc(h, asc, sizeof asc);
+    std::string hex;
+    for (int i = 0; i < n; i++) {
+        char b[3];
+        snprintf(b, sizeof b, "%02x", asc[i]);
+        hex += b;
+    }
+    j["asc"] = hex;
 }
 
 std::string hex_id(uint32_t id) {
@@ -233,7 +255,10 @@ int httpconn::display_api(const char *name) {
             j["protection"] = c.prot_level;
             const std::string n = std::to_string(c.subchannel);
             if (c.tmid == 0) {
-                j["stream_url"] = base + "/stream/" + n + ".mp2";
+                const bool plus = c.ascty == ASCTY_DABPLUS;
+                j["codec"] = plus ? "aac" : "mp2";
+                if (plus) audio_format(e->msc_stream, c.subchannel, j);
+                j["stream_url"] = base + "/stream/" + n + (plus ? ".loas" : ".mp2");
                 j["playlist_url"] = base + "/playlist/" + n + ".m3u";
                 pad_now_t pad;
                 json dl = nullptr, slide = nullptr;

@@ -209,6 +209,7 @@ public:
     int stream(int n, char *remoteip, int mode);
     int display_setup(char *token, int mode);
     int display_statistic();
+    void dabplus_table();
     // /api/<name>: the ensemble as JSON.
     int display_api(const char *name);
 

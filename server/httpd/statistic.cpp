@@ -10,6 +10,7 @@
 #include "core/config.h"
 #include "core/ensemble.h"
 #include "datapath/fic.h"
+#include "datapath/msc.h"
 #include "httpd/httpd.h"
 #include "httpd/util.h"
 #include "module/dabapi.h"
@@ -46,6 +47,30 @@ long allocated_cus(fic *store) {
 unsigned long long u(uint64_t v) { return static_cast<unsigned long long>(v); }
 
 }  // namespace
+
+// One line per DAB+ subchannel being decoded: how its superframes fared.
+void httpconn::dabplus_table() {
+    std::string out;
+    msc *m = e->msc_stream;
+    for (int n = 0; n < MAX_SUBCHANNELS; n++) {
+        m->lock();
+        const bool plus = m->isdabplus(n) != 0;
+        m->unlock();
+        const dabplus_counters &c = m->dabplus_stats[static_cast<size_t>(n)];
+        if (!plus || (c.superframes.load() == 0 && c.sync_losses.load() == 0)) continue;
+        if (out.empty())
+            out = "<H3>DAB+ subchannels</H3>\r\n<table cellspacing=\"0\" cellpadding=\"4\">\r\n<tr><th>subchid</th>"
+                  "<th>superframes</th><th>sync losses</th><th>bytes corrected (RS)</th><th>uncorrectable</th>"
+                  "<th>AU CRC errors</th><th>bad AU tables</th><th>AUs</th></tr>\r\n";
+        appendf(out, "<tr><td>%02d</td><td>%llu</td><td>%llu</td><td>%llu</td><td>%llu</td><td>%llu</td><td>%llu</td>"
+                     "<td>%llu</td></tr>\r\n",
+                n, u(c.superframes.load()), u(c.sync_losses.load()), u(c.rs_corrected.load()),
+                u(c.rs_uncorrectable.load()), u(c.au_crc_errors.load()), u(c.bad_superframes.load()), u(c.aus.load()));
+    }
+    if (out.empty()) return;
+    out += "</table>\r\n";
+    send_all(s, out.data(), out.size());
+}
 
 std::string fig_overview_html(const std::vector<fig_summary_t> &figs, time_t now) {
     std::string out;
@@ -133,6 +158,7 @@ int httpconn::display_statistic() {
     prints(ROW("Uptime:", "%s"), timespan(now - e->cfg->starttime, zs_runtime));
 #undef ROW
     prints("</table>\r\n");
+    dabplus_table();
 
     // Taken under the store's lock, sent without it: a slow client must not stall the FIC decoder.
     const std::string figs = fig_overview_html(e->fic_stream->summaries(), time(nullptr));

@@ -20,25 +20,6 @@ namespace {
 
 constexpr const char *weekdays[7] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
-void appendf(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void appendf(std::string &out, const char *fmt, ...) {
-    va_list ap, again;
-    va_start(ap, fmt);
-    va_copy(again, ap);
-    char buf[2048];
-    const int n = vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n > 0 && static_cast<size_t>(n) < sizeof buf) {
-        out.append(buf, static_cast<size_t>(n));
-    } else if (n > 0) {
-        // An escaped host name can be six times its 1023 characters, and a line may hold it twice.
-        const size_t at = out.size();
-        out.resize(at + static_cast<size_t>(n) + 1);
-        vsnprintf(&out[at], static_cast<size_t>(n) + 1, fmt, again);
-        out.resize(at + static_cast<size_t>(n));
-    }
-    va_end(again);
-}
 
 // Labels come from the broadcast: shown as text, never as markup.
 struct html_text {
@@ -115,7 +96,8 @@ int httpconn::display_status(int mode) {
                     const dab_component_t &c = sv.sc[j];
                     if (c.prot_level == 0 || c.tmid != 0) continue;
                     if (mode != -1 && c.subchannel != mode - 1) continue;
-                    appendf(out, "http://%s/stream/%d.mp2\n", host, c.subchannel);
+                    appendf(out, "http://%s/stream/%d.%s\n", host, c.subchannel,
+                            c.ascty == ASCTY_DABPLUS ? "loas" : "mp2");
                 }
             }
         }
@@ -166,10 +148,10 @@ int httpconn::display_status(int mode) {
                         appendf(out,
                                 "<li>subchid:<b>%02d</b> prot:%d bitrate:<b>%3d</b> scids:%d label:<A "
                                 "HREF=\"http://%s/playlist/%d.m3u\">%s%s%s</A>&nbsp;<a "
-                                "href=\"http://%s/data/%04x/%04x\">[PAD]</a></li>\n",
+                                "href=\"http://%s/data/%04x/%04x\">[PAD]</a>%s</li>\n",
                                 c.subchannel, c.prot_level, c.bitrate, c.scids, host, c.subchannel, c.ps ? "<b>" : "",
                                 label.buf, c.ps ? "</b>" : "", host, static_cast<unsigned>(eid),
-                                static_cast<unsigned>(sv.sid));
+                                static_cast<unsigned>(sv.sid), c.ascty == ASCTY_DABPLUS ? "&nbsp;DAB+" : "");
                         break;
                     case 1:
                         appendf(out, "<li>subchid:<b>%02d</b> prot:%d stream data %s</li>\n", c.subchannel,

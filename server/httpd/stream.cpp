@@ -200,14 +200,15 @@ int httpconn::stream(int n, char *remote, int mode) {
     l->chunk = static_cast<unsigned long>(sndbufsize);
     // Titles only for a programme: a data stream has none, and its client gets no interval.
     const bool titles = mode == 0 && l->rd.audio() && icy_requested(icy_field);
+    const int audio_type = l->rd.audio() == RING_AUDIO_LOAS ? MIME_LATM : MIME_MPEG;
     if (titles) {
-        size_t len = build_header(1, name, 1, 0);
+        size_t len = build_header(audio_type, name, 1, 0);
         len = appendf(header, sizeof header, len, "icy-metaint: %lu\r\n\r\n", icy_metaint);
         send_all(s, header, len);
         l->icy = std::make_unique<icy_state>();
         l->icy->until_block = icy_metaint;
     } else {
-        post_header(l->rd.audio() && mode == 0 ? 1 : 3, name, 0, 0);
+        post_header(l->rd.audio() && mode == 0 ? audio_type : MIME_OCTET, name, 0, 0);
     }
     // A live stream may run for days: it is limited by httpmaxconn, not by the places of
     // connections waiting for an answer.

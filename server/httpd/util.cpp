@@ -293,3 +293,22 @@ size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) {
     if (n < 0) return len;
     return std::min(len + static_cast<size_t>(n), size - 1);
 }
+
+void appendf(std::string &out, const char *fmt, ...) {
+    va_list ap, again;
+    va_start(ap, fmt);
+    va_copy(again, ap);
+    char buf[2048];
+    const int n = vsnprintf(buf, sizeof buf, fmt, ap);
+    va_end(ap);
+    if (n > 0 && static_cast<size_t>(n) < sizeof buf) {
+        out.append(buf, static_cast<size_t>(n));
+    } else if (n > 0) {
+        // An escaped host name can be six times its 1023 characters, and a line may hold it twice.
+        const size_t at = out.size();
+        out.resize(at + static_cast<size_t>(n) + 1);
+        vsnprintf(&out[at], static_cast<size_t>(n) + 1, fmt, again);
+        out.resize(at + static_cast<size_t>(n));
+    }
+    va_end(again);
+}

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 typedef uint64_t UINT64;
 
@@ -63,3 +64,5 @@ const char *ber_class_text(int ber_fic);
 
 // Formats at the end of the len bytes in buf (size bytes in all), cut to fit; the new length.
 size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
+// Formats at the end of out, whatever the length.
+void appendf(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
