@@ -54,9 +54,20 @@ public:
             p_ += n;
             return;
         }
+        // Every byte of the payload straddles two output bytes: eight at a time, then the rest.
         const int sh = bits_;
         auto cur = static_cast<uint8_t>(acc_ << (8 - sh));
-        for (int i = 0; i < n; i++) {
+        int i = 0;
+        for (; i + 8 <= n; i += 8) {
+            uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            w = __builtin_bswap64(w);
+            const uint64_t o = __builtin_bswap64(static_cast<uint64_t>(cur) << 56 | w >> sh);
+            std::memcpy(p_, &o, 8);
+            p_ += 8;
+            cur = static_cast<uint8_t>(w << (8 - sh));
+        }
+        for (; i < n; i++) {
             *p_++ = static_cast<uint8_t>(cur | s[i] >> sh);
             cur = static_cast<uint8_t>(s[i] << (8 - sh));
         }
@@ -212,16 +223,17 @@ bool dabplus_decoder::superframe(dabplus_sink &out, bool corrected) {
     const auto data = static_cast<size_t>(SF_DATA_PER_UNIT * units_);
     std::array<int, SF_MAX_AUS + 1> starts{};
     int aus = 0;
+    unsigned good = 0;  // AUs whose CRC holds
+    auto check = [&] {
+        aus = sf_au_starts(sf, data, starts);
+        good = 0;
+        for (size_t i = 0; i < static_cast<size_t>(aus); i++)
+            if (sf_au_crc_ok(sf + starts[i], static_cast<size_t>(starts[i + 1] - starts[i]))) good |= 1u << i;
+        return aus > 0 && good == (1u << aus) - 1;
+    };
     // RS only where something is wrong: the firecode and every AU's CRC as they came hold
     // in nearly every superframe.
-    bool clean = false;
-    if (corrected || sf_sync(sf, n)) {
-        aus = sf_au_starts(sf, data, starts);
-        clean = aus > 0;
-        for (int i = 0; clean && i < aus; i++)
-            clean = sf_au_crc_ok(sf + starts[static_cast<size_t>(i)],
-                                 static_cast<size_t>(starts[static_cast<size_t>(i) + 1] - starts[static_cast<size_t>(i)]));
-    }
+    const bool clean = (corrected || sf_sync(sf, n)) && check();
     if (!clean && !corrected) {
         const int r = rs_.decode(sf, units_);
         if (r < 0)
@@ -229,7 +241,7 @@ bool dabplus_decoder::superframe(dabplus_sink &out, bool corrected) {
         else
             ctr_->rs_corrected.fetch_add(static_cast<uint64_t>(r), std::memory_order_relaxed);
         if (!sf_sync(sf, n)) return false;
-        aus = sf_au_starts(sf, data, starts);
+        check();
     }
     ctr_->superframes.fetch_add(1, std::memory_order_relaxed);
     if (aus == 0) {
@@ -240,13 +252,13 @@ bool dabplus_decoder::superframe(dabplus_sink &out, bool corrected) {
     const sf_header h = sf_parse_header(sf[2]);
     for (int i = 0; i < aus; i++) {
         const int start = starts[static_cast<size_t>(i)];
-        access_unit(h, sf + start, starts[static_cast<size_t>(i) + 1] - start, out);
+        access_unit(h, sf + start, starts[static_cast<size_t>(i) + 1] - start, good >> i & 1, out);
     }
     return true;
 }
 
-void dabplus_decoder::access_unit(const sf_header &h, const uint8_t *au, int len, dabplus_sink &out) {
-    if (!sf_au_crc_ok(au, static_cast<size_t>(len))) {
+void dabplus_decoder::access_unit(const sf_header &h, const uint8_t *au, int len, bool crc_ok, dabplus_sink &out) {
+    if (!crc_ok) {
         ctr_->au_crc_errors.fetch_add(1, std::memory_order_relaxed);
         // Its PAD is lost with it; the record keeps PAD and audio in step.
         uint8_t rec[PAD_RECORD_EMPTY];

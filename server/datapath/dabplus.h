@@ -48,7 +48,7 @@ private:
     // Decodes the superframe in the window; false when it fails the firecode even after RS.
     // corrected: RS has already run over it.
     bool superframe(dabplus_sink &out, bool corrected);
-    void access_unit(const dabcommon::sf_header &h, const uint8_t *au, int len, dabplus_sink &out);
+    void access_unit(const dabcommon::sf_header &h, const uint8_t *au, int len, bool crc_ok, dabplus_sink &out);
     void pad(const uint8_t *au, int len, dabplus_sink &out);
     void lose_sync();
     void drop_oldest_frame();

@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "common/crc16.h"
 #include "common/eti_reader.h"
 #include "common/fig_records.h"
 #include "common/rdi_framer.h"
+#include "common/superframe.h"
 #include "core/config.h"
 #include "core/ensemble.h"
 #include "core/plattform.h"
@@ -204,6 +206,65 @@ void mot_seeds() {
     seed("dl", clear);
 }
 
+// DAB+ superframes as the dabplus target reads them: units - 1, then each frame behind a
+// control byte (0: a logical frame, 1: a lost one, 6: RS data sealed by the target). AU 0 of
+// each superframe carries a dynamic label in its data stream element.
+void dabplus_seeds() {
+    constexpr int s = 4;
+    dabgen::xpad_encoder x;
+    for (auto &seg : dabgen::dl_segments("DAB+ in the fuzz seed, a label of three segments", true)) x.queue_dl(seg);
+    dabcommon::sf_rs rs;
+    bytes raw = {s - 1}, sealed = {s - 1}, broken = {s - 1};
+    for (int k = 0; k < 3; k++) {
+        bytes sf(dabcommon::SF_BYTES_PER_UNIT * s, 0);
+        // dac_rate 1, sbr_flag 1, stereo: 3 AUs, the first after 6 header bytes
+        sf[2] = 0x70;
+        const int starts[4] = {6, 160, 300, dabcommon::SF_DATA_PER_UNIT * s};
+        sf[3] = starts[1] >> 4;
+        sf[4] = static_cast<uint8_t>((starts[1] & 0xF) << 4 | starts[2] >> 8);
+        sf[5] = static_cast<uint8_t>(starts[2]);
+        for (int i = 0; i < 3; i++) {
+            uint8_t *au = &sf[static_cast<size_t>(starts[i])];
+            const int len = starts[i + 1] - starts[i] - 2;
+            int pos = 0;
+            if (i == 0) {
+                // data_stream_element: X-PAD backwards, then F-PAD
+                const bytes xpad = x.fill(40);
+                bytes pad(xpad.rbegin(), xpad.rend());
+                pad.push_back(0x20);
+                pad.push_back(xpad.empty() ? 0x00 : 0x02);
+                au[pos++] = 0x80;
+                au[pos++] = static_cast<uint8_t>(pad.size());
+                std::memcpy(au + pos, pad.data(), pad.size());
+                pos += static_cast<int>(pad.size());
+            }
+            // then a channel pair element's worth of bytes
+            for (au[pos++] = 0x20; pos < len; pos++) au[pos] = static_cast<uint8_t>(pos * 7 + k);
+            const uint16_t crc = dabcommon::crc16(au, static_cast<size_t>(len));
+            au[len] = static_cast<uint8_t>(crc >> 8);
+            au[len + 1] = static_cast<uint8_t>(crc);
+        }
+        const uint16_t fc = dabcommon::sf_firecode(sf.data());
+        sf[0] = static_cast<uint8_t>(fc >> 8);
+        sf[1] = static_cast<uint8_t>(fc);
+        rs.encode(sf.data(), s);
+        for (int f = 0; f < dabcommon::SF_LOGICAL_FRAMES; f++) {
+            const auto from = sf.begin() + 24 * s * f, to = from + 24 * s;
+            raw.push_back(0);
+            raw.insert(raw.end(), from, to);
+            // The second superframe starts late and loses a frame.
+            if (k == 1 && f < 2) continue;
+            broken.push_back(k == 1 && f == 3 ? 1 : 0);
+            if (k != 1 || f != 3) broken.insert(broken.end(), from, to);
+        }
+        sealed.push_back(6);
+        sealed.insert(sealed.end(), sf.begin(), sf.begin() + dabcommon::SF_DATA_PER_UNIT * s);
+    }
+    seed("dabplus", raw);
+    seed("dabplus", sealed);
+    seed("dabplus", broken);
+}
+
 void http_seeds() {
     seed("http", text("GET / HTTP/1.0\r\nHost: radio:8000\r\n\r\n"));
     seed("http", text("GET /stream/1?x=%41%2&y=+ HTTP/1.1\r\nHost: radio:8000\r\nReferer: http://radio:8000/\r\n"
@@ -289,6 +350,7 @@ int main(int argc, char **argv) {
         from_ensemble(x, false, 40, 4);
     }
     mot_seeds();
+    dabplus_seeds();
     http_seeds();
     server_seeds();
     for (auto &c : counts) printf("%-10s %d seeds\n", c.first.c_str(), c.second);
