@@ -253,3 +253,51 @@ TEST_F(RingTest, ReaderUnderARacingWriterNeverHandsOutOverwrittenBytes) {
     EXPECT_GT(checked, 0u);
     EXPECT_EQ(bad, 0u) << "words out of sequence without an overrun reported";
 }
+
+// LOAS frames vary in length: a reader joins and resumes after an overrun only where a frame
+// begins, never at a multiple of the logical frame size inside one.
+TEST_F(RingTest, VariableFramesAreJoinedAndResumedWhole) {
+    constexpr int fs = 288;  // 96 kbit/s
+    rb.ringbuf_properties(4, 0, fs, RING_AUDIO_LOAS, "plus", RING_VARFRAMES);
+    ring_reader held(&rb, 4, 0);
+    ASSERT_TRUE(held.open(true));
+    // Frames of 3 + k bytes, each starting with its length.
+    auto frame = [](int k) {
+        std::vector<unsigned char> f(static_cast<size_t>(3 + k), static_cast<unsigned char>(k));
+        f[0] = static_cast<unsigned char>(3 + k);
+        return f;
+    };
+    for (int k = 0; k < 50; k++) {
+        const auto f = frame(k * 7 % 300);
+        rb.ring_write_frame(4, 0, f.data(), static_cast<int>(f.size()));
+    }
+    ring_reader late(&rb, 4, 0);
+    ASSERT_TRUE(late.open(true));
+    EXPECT_EQ(late.pending(), 0) << "a reader joins behind the last whole frame";
+    const auto next = frame(123);
+    rb.ring_write_frame(4, 0, next.data(), static_cast<int>(next.size()));
+    unsigned char got[512];
+    ASSERT_EQ(late.read(got, sizeof got), next.size());
+    EXPECT_EQ(got[0], next.size());
+
+    // Overtaken: the next byte read is the first of a frame.
+    const unsigned long size = held.size();
+    unsigned long written = 0;
+    for (int k = 0; written <= size + 1000; k++) {
+        const auto f = frame(k * 13 % 400);
+        rb.ring_write_frame(4, 0, f.data(), static_cast<int>(f.size()));
+        written += f.size();
+    }
+    EXPECT_EQ(held.pending(), 0);
+    EXPECT_EQ(held.overruns(), 1u);
+    const auto last = frame(77);
+    rb.ring_write_frame(4, 0, last.data(), static_cast<int>(last.size()));
+    ASSERT_EQ(held.read(got, sizeof got), last.size());
+    EXPECT_EQ(got[0], last.size());
+
+    // A frame too big to leave room for others is refused, not written in part.
+    std::vector<unsigned char> huge(size / 5, 1);
+    const long before = held.pending();
+    rb.ring_write_frame(4, 0, huge.data(), static_cast<int>(huge.size()));
+    EXPECT_EQ(held.pending(), before);
+}

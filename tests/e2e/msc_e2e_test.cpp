@@ -335,3 +335,72 @@ TEST_F(msc_e2e, unplugged_module_stops_the_server) {
 }
 
 }  // namespace
+
+// A DAB+ programme reaches its ring as LOAS frames, one per access unit, with one PAD record
+// per access unit beside them: a reader that joins at any moment starts on a frame.
+TEST_F(msc_e2e, dabplus_programme_arrives_as_loas_frames_with_its_pad) {
+    start("sim:" + signal_dir->path() + ",speed=2", KHZ_12C);
+    ASSERT_TRUE(wait_until(20, [&] { return table_has(7, 0xD104); })) << "no service table";
+    msc *m = ens->msc_stream;
+    m->lock();
+    const dab_service_t *plus = service(0xD104);
+    ASSERT_NE(plus, nullptr);
+    EXPECT_EQ(plus->sc[0].ascty, ASCTY_DABPLUS);
+    EXPECT_EQ(service(0xD101)->sc[0].ascty, ASCTY_MP2);
+    EXPECT_EQ(ens->subchannel[4].framesize, 288);
+    EXPECT_EQ(m->isdabplus(4), 1);
+    EXPECT_EQ(m->isdabplus(1), 0);
+    m->unlock();
+
+    ring_reader audio(ens->rbuff, 4, 0), pad(ens->rbuff, 4, 1);
+    ASSERT_TRUE(audio.open(true));
+    ASSERT_TRUE(pad.open(true));
+    EXPECT_EQ(audio.audio(), RING_AUDIO_LOAS);
+    bytes a, p;
+    unsigned char buf[8192];
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(7000);
+    while (std::chrono::steady_clock::now() < until) {
+        usleep(100000);
+        for (unsigned long n; (n = audio.read(buf, sizeof buf)) > 0;) a.insert(a.end(), buf, buf + n);
+        for (unsigned long n; (n = pad.read(buf, sizeof buf)) > 0;) p.insert(p.end(), buf, buf + n);
+    }
+    EXPECT_EQ(audio.overruns(), 0u);
+
+    // AudioSyncStream: 11 bits of sync, 13 of length, frame after frame from the first byte.
+    size_t off = 0, frames = 0;
+    while (off + 3 <= a.size()) {
+        ASSERT_EQ(a[off], 0x56) << "frame " << frames;
+        ASSERT_EQ(a[off + 1] & 0xE0, 0xE0) << "frame " << frames;
+        off += 3 + static_cast<size_t>((a[off + 1] & 0x1F) << 8 | a[off + 2]);
+        frames++;
+    }
+    EXPECT_EQ(off, a.size()) << "the stream ends on a frame boundary";
+    // 48 kHz without SBR: 50 AUs of 960 samples a second, 14 s of signal in 7 s.
+    EXPECT_GT(frames, 500u);
+    EXPECT_LT(frames, 750u);
+    dabcommon::sf_header h;
+    ASSERT_TRUE(m->dabplus_format(4, h));
+    EXPECT_EQ(h.output_rate(), 48000);
+    EXPECT_EQ(h.channels(), 2);
+    EXPECT_EQ(m->dabplus_stats[4].au_crc_errors.load(), 0u);
+    EXPECT_EQ(m->dabplus_stats[4].rs_uncorrectable.load(), 0u);
+    EXPECT_GE(m->dabplus_stats[4].aus.load(), frames);
+
+    size_t records = 0;
+    xpad_streams x;
+    for (size_t q = 0; q + 8 <= p.size(); records++) {
+        ASSERT_EQ(p[q], 0xFF);
+        const int len = p[q + 4] | p[q + 5] << 8;
+        ASSERT_GE(len, 8);
+        if (q + static_cast<size_t>(len) > p.size()) break;
+        x.add(p.data() + q, len);
+        q += static_cast<size_t>(len);
+    }
+    EXPECT_LE(records > frames ? records - frames : frames - records, 6u) << "one PAD record per access unit";
+    bool label_seen = false;
+    for (const std::string text : {"Demo Plus: DAB+ at 48 kHz, 1000 Hz left, 1500 Hz right",
+                                   "Now playing: the DAB+ programme of DAB DEMO ONE"})
+        for (size_t i = 0; i + 16 <= text.size(); i += 16) label_seen |= contains(x.dl, text.substr(i, 16));
+    EXPECT_TRUE(label_seen) << "no dynamic label segment in the X-PAD";
+    EXPECT_FALSE(x.mot.empty()) << "no slideshow data in the X-PAD";
+}
