@@ -2,6 +2,7 @@
 // service of the demo ensembles must come back as it was described.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <set>
 
@@ -42,10 +43,14 @@ struct decoded {
     std::map<std::string, std::string> labels;  // "1/0 c1d1" -> text
     std::map<int, pad_decoder> pad;              // by sub-channel
     std::map<int, packet_reassembler> packets;   // by sub-channel
+    std::map<int, dabplus_receiver> plus;        // by sub-channel
     std::map<int, std::vector<size_t>> lengths;  // stream lengths per frame
+    std::map<int, int> zero_frames;              // logical frames of nothing but zeros
+    std::map<uint32_t, int> ascty;               // FIG 0/2 short form, first component
 };
 
-void decode(const std::string &eti, const std::set<int> &audio, const std::set<int> &lsf, decoded &d) {
+void decode(const std::string &eti, const std::set<int> &audio, const std::set<int> &lsf, decoded &d,
+            const std::set<int> &dabplus = {}) {
     std::map<int, bytes> half;  // first half of a 24 kHz audio frame
     d.frames = for_each_frame(eti, [&](const dabcommon::eti_frame &f) {
         if (!f.header_crc_ok || !f.mst_crc_ok) d.header_errors++;
@@ -58,6 +63,10 @@ void decode(const std::string &eti, const std::set<int> &audio, const std::set<i
             }
             for (const auto &g : split_fib(fib)) {
                 if (g.type == 0 && g.ext == 0 && i == 0) fig00 = true;
+                // FIG 0/2, P/D 0: SId(16) rfa(1) CAId(3) NumSCs(4), then TMId(2) ASCTy(6) ...
+                if (g.type == 0 && g.ext == 2 && !(g.body[0] & 0x20))
+                    for (size_t k = 1; k + 5 <= g.body.size(); k += 3 + 2 * static_cast<size_t>(g.body[k + 2] & 0x0F))
+                        if (g.body[k + 3] >> 6 == 0) d.ascty[static_cast<uint32_t>(g.body[k] << 8 | g.body[k + 1])] = g.body[k + 3] & 0x3F;
                 if (g.type == 1 && g.body.size() >= 21) {
                     size_t idlen = g.body.size() - 18;  // type byte and identifier
                     char key[32];
@@ -74,7 +83,10 @@ void decode(const std::string &eti, const std::set<int> &audio, const std::set<i
             const auto &s = f.stc[static_cast<size_t>(i)];
             const uint8_t *p = f.stream_data(i);
             d.lengths[s.scid].push_back(s.len);
-            if (lsf.count(s.scid)) {
+            d.zero_frames[s.scid] += std::all_of(p, p + s.len, [](uint8_t b) { return b == 0; });
+            if (dabplus.count(s.scid)) {
+                d.plus[s.scid].feed(p, s.len);
+            } else if (lsf.count(s.scid)) {
                 bytes &h = half[s.scid];
                 if (h.empty() && p[0] == 0xFF) {
                     h.assign(p, p + s.len);
@@ -99,7 +111,7 @@ class DemoOne : public ::testing::Test {
     static void SetUpTestSuite() {
         dir_ = new testsupport::temp_dir();
         error_ = make_ensemble(demo("12c.ensemble"), dir_->file("12c.eti"));
-        if (error_.empty()) decode(dir_->file("12c.eti"), {1, 2, 3}, {}, *(d_ = new decoded));
+        if (error_.empty()) decode(dir_->file("12c.eti"), {1, 2, 3}, {}, *(d_ = new decoded), {4});
     }
     static void TearDownTestSuite() {
         delete d_;
@@ -159,6 +171,31 @@ TEST_F(DemoOne, Slideshow) {
     EXPECT_TRUE(d_->pad[2].mot.objects.empty());
 }
 
+// The DAB+ programme: 40 s are 333 whole superframes of six AUs, 96 kbit/s at 48 kHz stereo.
+TEST_F(DemoOne, DabPlusProgramme) {
+    EXPECT_EQ(d_->ascty[0xD104], 63);
+    EXPECT_EQ(d_->ascty[0xD101], 0);
+    EXPECT_EQ(d_->lengths[4][0], 288u);
+    auto &r = d_->plus[4];
+    EXPECT_EQ(r.superframes, 333);
+    EXPECT_EQ(r.sync_losses, 0) << "superframes must start in frames whose CIF count is a multiple of 5";
+    EXPECT_EQ(r.rs_corrected + r.rs_failed, 0);
+    EXPECT_EQ(r.aus, 333 * 6);
+    EXPECT_EQ(r.au_crc_errors, 0);
+    // rfa 0, dac_rate 1, sbr 0, stereo 1, ps 0, no surround
+    EXPECT_EQ(r.header, 0x50);
+    ASSERT_FALSE(r.starts.empty());
+    EXPECT_EQ(r.starts[0], (std::vector<int>{11, 229, 447, 665, 883, 1101}));
+    std::set<std::string> got(r.pad.labels.begin(), r.pad.labels.end());
+    EXPECT_TRUE(got.count("Demo Plus: DAB+ at 48 kHz, 1000 Hz left, 1500 Hz right"));
+    EXPECT_TRUE(got.count("Now playing: the DAB+ programme of DAB DEMO ONE"));
+    EXPECT_EQ(r.pad.dl_crc_errors + r.pad.dgli_crc_errors + r.pad.mot.dg_crc_errors, 0);
+    for (const char *pic : {"colourbars.jpg", "testcard.jpg"}) {
+        ASSERT_TRUE(r.pad.mot.objects.count(pic)) << pic;
+        EXPECT_EQ(r.pad.mot.objects[pic], file_bytes(demo(std::string("pictures/") + pic))) << pic;
+    }
+}
+
 TEST_F(DemoOne, WebsiteAndCarousel) {
     auto &pk = d_->packets[5];
     EXPECT_EQ(pk.stats.crc_errors, 0);
@@ -212,8 +249,18 @@ TEST(DemoTwo, HalfRateServiceCarriesPad) {
     testsupport::temp_dir dir;
     ASSERT_EQ(make_ensemble(demo("la.ensemble"), dir.file("la.eti"), 6), "");
     decoded d;
-    decode(dir.file("la.eti"), {1, 2}, {2}, d);
+    decode(dir.file("la.eti"), {1, 2}, {2}, d, {3});
     EXPECT_EQ(d.labels["1/0 c2d2"], "DAB DEMO TWO    ");
+    // DAB+ framed as SBR: dac_rate 1, sbr 1, stereo; three AUs in 660 - 6 bytes
+    auto &plus = d.plus[3];
+    EXPECT_EQ(plus.superframes, 50);
+    EXPECT_EQ(plus.header, 0x70);
+    ASSERT_FALSE(plus.starts.empty());
+    EXPECT_EQ(plus.starts[0], (std::vector<int>{6, 224, 442}));
+    EXPECT_EQ(plus.au_crc_errors + plus.rs_failed + plus.rs_corrected, 0);
+    ASSERT_FALSE(plus.pad.labels.empty());
+    EXPECT_EQ(plus.pad.labels[0], "Demo HE-AAC: DAB+ framed as SBR, AAC core at 24 kHz");
+    EXPECT_EQ(d.ascty[0xD203], 63);
     ASSERT_FALSE(d.pad[2].labels.empty());
     EXPECT_EQ(d.pad[2].labels[0], "Demo Half Rate: MPEG-2 Layer II at 24 kHz");
     EXPECT_EQ(d.pad[1].labels[0], "Demo Noise: seeded white noise");
@@ -249,4 +296,45 @@ TEST(Generator, FaultInjection) {
         if (parse_data_group(g, dg)) web.feed(dg);
     }
     EXPECT_GT(web.dg_crc_errors + d.pad[1].mot.dg_crc_errors, 0);
+}
+
+// DAB+ faults: every third superframe with five byte errors a codeword (corrected), every
+// seventh AU CRC broken, every 25th logical frame of another programme lost.
+TEST(Generator, DabPlusFaults) {
+    testsupport::temp_dir dir;
+    const std::string desc = dir.file("f.ensemble");
+    testsupport::write_file(desc,
+                            "[ensemble]\nlabel \"FAULTS\"\nduration 6\n"
+                            "[audio]\nsid 0xD301\nlabel \"A\"\nsubchannel 1\nbitrate 64\ncodec aac\ndls \"a label\"\n"
+                            "[audio]\nsid 0xD302\nlabel \"B\"\nsubchannel 2\nbitrate 32\ncodec aac\nsamplerate 32000\n"
+                            "mode mono\n"
+                            "[audio]\nsid 0xD303\nlabel \"C\"\nsubchannel 3\nbitrate 48\ncodec aac\n"
+                            "[faults]\nrs_errors 1 5 3\nau_crc 2 7\ndrop_frame 3 25\n");
+    ASSERT_EQ(make_ensemble(desc, dir.file("f.eti")), "");
+    decoded d;
+    decode(dir.file("f.eti"), {}, {}, d, {1, 2, 3});
+    ASSERT_EQ(d.frames, 250);
+    // 50 superframes; 16 of them (k = 2, 5, ... 47) with 5 errors in each of 8 codewords
+    auto &a = d.plus[1];
+    EXPECT_EQ(a.superframes, 50);
+    EXPECT_EQ(a.rs_corrected, 16 * 5 * 8);
+    EXPECT_EQ(a.rs_failed + a.au_crc_errors, 0);
+    EXPECT_FALSE(a.pad.labels.empty()) << "the label comes through the corrected superframes";
+    // 32 kHz: 4 AUs a superframe, 200 AUs, every seventh broken
+    auto &b = d.plus[2];
+    EXPECT_EQ(b.aus, 200);
+    EXPECT_EQ(b.au_crc_errors, 200 / 7);
+    EXPECT_EQ(b.rs_corrected + b.rs_failed, 0);
+    // lost logical frames are zeros of the full length; 250 / 25 of them
+    EXPECT_EQ(d.zero_frames[3], 10);
+    EXPECT_EQ(d.zero_frames[1] + d.zero_frames[2], 0);
+    for (size_t len : d.lengths[3]) EXPECT_EQ(len, 144u);
+    // frames 24, 49, ... are each the fifth of a superframe: bytes 576..719 of 720, so RS
+    // cannot repair it and the last AU, [551, 660) of the 660 data bytes, loses its CRC
+    auto &c = d.plus[3];
+    EXPECT_EQ(c.superframes, 50);
+    EXPECT_EQ(c.rs_failed, 10);
+    EXPECT_EQ(c.au_crc_errors, 10);
+    ASSERT_FALSE(c.starts.empty());
+    EXPECT_EQ(c.starts[0].back(), 551);
 }

@@ -7,6 +7,7 @@
 
 #include "common/crc16.h"
 #include "common/dab_tables.h"
+#include "common/superframe.h"
 
 namespace sigtest {
 
@@ -293,10 +294,17 @@ void pad_decoder::feed_audio_frame(const uint8_t *f, size_t len) {
     int rate = lsf ? dabcommon::mpeg2_lsf_bitrates[static_cast<size_t>(idx)]
                    : dabcommon::mpeg1_layer2_bitrates[static_cast<size_t>(idx)];
     size_t crc = lsf || rate / (mono ? 1 : 2) >= 56 ? 4 : 2;
-    uint8_t fpad1 = f[len - 2], fpad2 = f[len - 1];
+    xpad(f, static_cast<long>(len) - 3 - static_cast<long>(crc), f[len - 2], f[len - 1]);
+}
+
+void pad_decoder::feed_pad_field(const uint8_t *p, size_t len) {
+    if (len < 2) return;
+    xpad(p, static_cast<long>(len) - 3, p[len - 2], p[len - 1]);
+}
+
+void pad_decoder::xpad(const uint8_t *f, long x, uint8_t fpad1, uint8_t fpad2) {
     if ((fpad1 >> 4 & 3) != 2 || !(fpad2 & 2)) return;  // variable X-PAD with CI list only
     frames_with_xpad++;
-    long x = static_cast<long>(len) - 3 - static_cast<long>(crc);
     auto at = [&](long i) { return x - i >= 0 ? f[x - i] : 0; };
     std::vector<std::pair<int, size_t>> cis;
     long k = 0;
@@ -309,6 +317,86 @@ void pad_decoder::feed_audio_frame(const uint8_t *f, size_t len) {
         bytes d;
         for (size_t i = 0; i < c.second; i++) d.push_back(at(k++));
         subfield(c.first, d.data(), d.size());
+    }
+}
+
+uint16_t firecode(const uint8_t *p) {
+    // (x^11 + 1)(x^5 + x^3 + x^2 + x + 1), multiplied without carries
+    uint32_t g = 0;
+    for (int i = 0; i < 6; i++)
+        if (0x2F >> i & 1) g ^= (1u << 11 | 1u) << i;
+    // remainder of the 72 message bits times x^16, divided by g
+    uint32_t r = 0;
+    for (int i = 2; i < 11; i++)
+        for (int b = 7; b >= 0; b--) {
+            r = r << 1 | (p[i] >> b & 1);
+            if (r & 1u << 16) r ^= g;
+        }
+    for (int b = 0; b < 16; b++) {
+        r <<= 1;
+        if (r & 1u << 16) r ^= g;
+    }
+    return static_cast<uint16_t>(r);
+}
+
+void dabplus_receiver::feed(const uint8_t *frame, size_t len) {
+    if (!len || len % 24) return;
+    if (len != frame_len_) {
+        frame_len_ = len;
+        window_.clear();
+    }
+    window_.insert(window_.end(), frame, frame + len);
+    if (window_.size() < 5 * len) return;
+    bytes sf(window_.begin(), window_.begin() + static_cast<long>(5 * len));
+    dabcommon::sf_rs rs;
+    const int fixed = rs.decode(sf.data(), static_cast<int>(len / 24));
+    if (firecode(sf.data()) != (sf[0] << 8 | sf[1]) || (sf[3] == 0 && sf[4] == 0)) {
+        // not the start of a superframe: slide on by one logical frame
+        sync_losses++;
+        window_.erase(window_.begin(), window_.begin() + static_cast<long>(len));
+        return;
+    }
+    window_.clear();
+    if (fixed < 0) rs_failed++;
+    else rs_corrected += fixed;
+    superframe(sf.data(), 5 * len);
+}
+
+void dabplus_receiver::superframe(uint8_t *sf, size_t len) {
+    superframes++;
+    header = sf[2];
+    // rfa(1) dac_rate(1) sbr_flag(1) ...: AU count and first start by dac_rate and sbr_flag
+    static const int num_aus[4] = {4, 2, 6, 3}, first[4] = {8, 5, 11, 6};
+    const int f = sf[2] >> 5 & 3;
+    std::vector<int> st = {first[f]};
+    for (int i = 1; i < num_aus[f]; i++) {
+        const int bit = 24 + 12 * (i - 1);
+        const int v = (sf[bit / 8] << 8 | sf[bit / 8 + 1]) >> (4 - bit % 8) & 0xFFF;
+        st.push_back(v);
+    }
+    const int data_len = static_cast<int>(len / 120 * 110);
+    starts.push_back(st);
+    st.push_back(data_len);
+    for (size_t i = 0; i + 1 < st.size(); i++) {
+        const int a = st[i], b = st[i + 1];
+        if (a < first[f] || b > data_len || b - a < 3) {
+            au_crc_errors++;
+            continue;
+        }
+        aus++;
+        const uint8_t *au = sf + a;
+        const size_t n = static_cast<size_t>(b - a - 2);
+        if (dabcommon::crc16(au, n) != (au[n] << 8 | au[n + 1])) {
+            au_crc_errors++;
+            continue;
+        }
+        au_payloads.emplace_back(au, au + n);
+        // data_stream_element first: id 4 (3 bits), tag, align flag, count [+ esc_count]
+        if (n >= 2 && au[0] >> 5 == 4) {
+            size_t cnt = au[1], off = 2;
+            if (cnt == 255 && n >= 3) cnt += au[off++];
+            if (off + cnt <= n) pad.feed_pad_field(au + off, cnt);
+        }
     }
 }
 

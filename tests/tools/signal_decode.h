@@ -79,11 +79,15 @@ class pad_decoder {
   public:
     // One complete MPEG audio frame (the PAD is at its end).
     void feed_audio_frame(const uint8_t *f, size_t len);
+    // The PAD field of a DAB+ access unit: X-PAD (reversed), then the two F-PAD bytes.
+    void feed_pad_field(const uint8_t *p, size_t len);
     std::vector<std::string> labels;  // completed labels in arrival order
     int clear_commands = 0, dl_crc_errors = 0, dgli_crc_errors = 0, frames_with_xpad = 0;
     mot_collector mot;
 
   private:
+    // X-PAD read backwards from f[x], after F-PAD bytes fpad1, fpad2.
+    void xpad(const uint8_t *f, long x, uint8_t fpad1, uint8_t fpad2);
     void subfield(int app, const uint8_t *p, size_t n);
     void dl_segment(const bytes &s);
     bytes dl_, mot_;
@@ -91,6 +95,28 @@ class pad_decoder {
     std::string text_;
     int next_seg_ = -1;
 };
+
+// DAB+ sub-channel (TS 102 563): superframes found by their firecode, RS corrected, access
+// units checked by their CRC, PAD taken from a leading data stream element.
+class dabplus_receiver {
+  public:
+    // One logical frame of the sub-channel (24 ms, 24*s bytes).
+    void feed(const uint8_t *frame, size_t len);
+    int superframes = 0, sync_losses = 0, rs_corrected = 0, rs_failed = 0, aus = 0, au_crc_errors = 0;
+    int header = -1;                    // byte 2 of the last superframe
+    std::vector<std::vector<int>> starts;  // AU starts of each superframe
+    std::vector<bytes> au_payloads;        // AUs without CRC, in order
+    pad_decoder pad;
+
+  private:
+    void superframe(uint8_t *sf, size_t len);
+    bytes window_;
+    size_t frame_len_ = 0;
+};
+
+// Firecode of a superframe's bytes 2..10, the generator polynomial multiplied out from its
+// factors (x^11 + 1)(x^5 + x^3 + x^2 + x + 1).
+uint16_t firecode(const uint8_t *p);
 
 bool gunzip(const bytes &in, bytes &out);
 bytes file_bytes(const std::string &path);

@@ -74,7 +74,7 @@ TEST(ToolsCli, DumpsUnpackToTheEtiContent) {
     }
     std::vector<std::vector<uint8_t>> got_fibs;
     std::map<int, std::vector<uint8_t>> got;
-    std::map<int, size_t> frame_size = {{1, 384}, {2, 384}, {3, 288}, {5, 96}, {6, 24}};
+    std::map<int, size_t> frame_size = {{1, 384}, {2, 384}, {3, 288}, {4, 288}, {5, 96}, {6, 24}};
     for (size_t i = 0; i < words.size();) {
         uint32_t w = words[i++];
         ASSERT_EQ(w >> 24, 0u);
