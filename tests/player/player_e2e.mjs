@@ -424,6 +424,12 @@ async function playDabPlus(page, srv) {
   check(st.rms > 0.1 && st.rms < 0.35, 'the DAB+ level is the tone\'s, well above silence', st.rms);
   check(near(st.frequencies[0], tone.left), `DAB+ left channel at ${tone.left} Hz within 2 %`, st.frequencies);
   check(near(st.frequencies[1], tone.right), `DAB+ right channel at ${tone.right} Hz within 2 %`, st.frequencies);
+  // Its PAD travels in the access units: the server decodes it, the page shows it.
+  const label = await until(20, async () => {
+    const w = audioOf(await srv.api(), sub)?.dynamic_label?.text;
+    return w && (await page.stats()).label === w;
+  }, 500);
+  check(label, 'the DAB+ programme\'s dynamic label is shown');
   // Access units of 960 samples (1920 out of SBR): all of them decoded, none twice.
   const perSecond = rate / (comp.sbr ? 1920 : 960);
   const a = await page.stats();
