@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "support/e2e_support.h"
+#include "tools/dablin_play.h"
 
 using testsupport::contiguous_run;
 using testsupport::demo_server;
@@ -113,8 +114,8 @@ json wait_for_doc(demo_server &srv, double seconds, const std::function<bool(con
     return ok ? doc : json();
 }
 
-// The service table is complete: the six services of the demo ensemble.
-bool every_service(const json &d) { return d.contains("services") && d.at("services").size() >= 6; }
+// The service table is complete: the seven services of the demo ensemble.
+bool every_service(const json &d) { return d.contains("services") && d.at("services").size() >= 7; }
 
 // What Python's json module makes of the document: one line per service and component.
 testsupport::run_result python_view(const std::string &file) {
@@ -230,7 +231,7 @@ TEST(api_e2e, EnsembleJsonOfTheDemoEnsemble) {
     // The generator's clock runs from 2024-06-01 12:00:00 UTC, an hour ahead locally.
     EXPECT_EQ(e["date_time"].get<std::string>().rfind("2024-06-01T13:00:", 0), 0u) << e["date_time"];
     EXPECT_EQ(e["date_time"].get<std::string>().substr(19), "+01:00");
-    ASSERT_EQ(doc["services"].size(), 6u);
+    ASSERT_EQ(doc["services"].size(), 7u);
 
     // Every audio programme plays from its URL.
     for (int sub : {1, 2, 3}) {
@@ -286,7 +287,7 @@ TEST(api_e2e, WithoutTheDecoderTheSameWithoutLabelsAndSlides) {
     json later = json::parse(http_body(srv.get("/api/ensemble.json")), nullptr, false);
     ASSERT_FALSE(later.is_discarded());
     EXPECT_EQ(later["ensemble"]["label"], "DAB DEMO ONE");
-    ASSERT_EQ(later["services"].size(), 6u);
+    ASSERT_EQ(later["services"].size(), 7u);
     for (auto &s : later["services"])
         for (auto &c : s["components"]) {
             EXPECT_TRUE(c["stream_url"].is_string()) << s["id"];
@@ -357,4 +358,79 @@ TEST(api_e2e, LabelsBeyondAsciiAndWithQuotes) {
     // Raw, the quotes are escaped, and the title's own "';" does not end the block.
     EXPECT_NE(titled.data.find("StreamTitle='Caf\xC3\xA9 \\'Gr\xC3\xB6\xC3\x9F" "e\\'\\; na\xC3\xAFve \\\\ \"end\"';"),
               std::string::npos);
+}
+
+// A DAB+ programme as players and browsers see it: named LOAS in the playlist and the API,
+// served as audio/mp4a-latm, decoded by ffmpeg to the generator's tones, with its label and
+// slide, and its superframes counted on the statistics page.
+TEST(api_e2e, DabPlusProgrammeOfTheDemoEnsemble) {
+    NEED_DEMO_SIGNAL();
+    demo_server srv("sim:" + demo_signal_dir() + ",speed=2", with_decoder());
+    ASSERT_TRUE(srv.ready()) << srv.proc->out();
+    const json doc = wait_for_doc(srv, 60, [](const json &d) {
+        json c = component(d, "D104", 4);
+        return c.is_object() && !c["dynamic_label"].is_null() && !c["slide"].is_null() && !c["sample_rate"].is_null();
+    });
+    ASSERT_TRUE(doc.is_object()) << "no label, slide and format within a minute: " << srv.get("/api/ensemble.json");
+
+    const json plus = component(doc, "D104", 4);
+    EXPECT_EQ(plus["type"], "audio");
+    EXPECT_EQ(plus["codec"], "aac");
+    EXPECT_EQ(plus["sample_rate"], 48000);
+    EXPECT_EQ(plus["channels"], 2);
+    EXPECT_EQ(plus["sbr"], false);
+    EXPECT_EQ(plus["ps"], false);
+    // AAC-LC (2), 48 kHz (index 3), two channels, 960-sample frames: 00010 0011 0010 100
+    EXPECT_EQ(plus["asc"], "1194");
+    EXPECT_EQ(plus["stream_url"], "http://" + srv.host + "/stream/4.loas");
+    EXPECT_EQ(component(doc, "D101", 1)["codec"], "mp2");
+    EXPECT_EQ(http_body(srv.get("/playlist/4.m3u")), "http://" + srv.host + "/stream/4.loas\n");
+    const std::string all = http_body(srv.get("/playlist.m3u"));
+    EXPECT_NE(all.find("/stream/1.mp2\n"), std::string::npos) << all;
+    EXPECT_NE(all.find("/stream/4.loas\n"), std::string::npos) << all;
+
+    const std::set<std::string> labels = {"Demo Plus: DAB+ at 48 kHz, 1000 Hz left, 1500 Hz right",
+                                          "Now playing: the DAB+ programme of DAB DEMO ONE"};
+    EXPECT_EQ(labels.count(plus["dynamic_label"]["text"].get<std::string>()), 1u) << plus["dynamic_label"];
+    const std::string slide = srv.local_path(plus["slide"]["url"]);
+    ASSERT_EQ(slide.rfind("/data/c1d1/d104/content/", 0), 0u) << plus["slide"];
+    const std::string picture = http_body(srv.get(slide));
+    bool same = false;
+    for (const char *p : {"testcard.jpg", "colourbars.jpg"})
+        same = same || picture == testsupport::read_file(testsupport::source_dir() + "/demo/pictures/" + p);
+    EXPECT_TRUE(same) << slide << ": " << picture.size() << " bytes, none of the generator's pictures";
+
+    // The bare number plays too, and titles come as for Layer II.
+    for (const char *path : {"/stream/4.loas", "/stream/4"}) {
+        stream_client s(srv.port, path, icy_on);
+        ASSERT_EQ(s.head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << path;
+        EXPECT_NE(s.head.find("Content-type: audio/mp4a-latm\r\n"), std::string::npos) << s.head;
+        EXPECT_NE(s.head.find("icy-name:Demo Plus"), std::string::npos) << s.head;
+        ASSERT_TRUE(s.read_until(10, [&] { return s.data.size() >= 2; })) << path;
+        EXPECT_EQ(static_cast<unsigned char>(s.data[0]), 0x56u) << path << ": no LOAS frame first";
+        EXPECT_EQ(static_cast<unsigned char>(s.data[1]) & 0xE0, 0xE0u) << path;
+    }
+
+    const std::string status = http_body(srv.get("/"));
+    EXPECT_NE(status.find("[PAD]</a>&nbsp;DAB+</li>"), std::string::npos) << "the status line marks DAB+";
+    const std::string stat = http_body(srv.get("/stat"));
+    EXPECT_NE(stat.find("<H3>DAB+ subchannels</H3>"), std::string::npos);
+    EXPECT_NE(stat.find("<tr><td>04</td>"), std::string::npos) << stat;
+
+    if (!have_program("/usr/bin/ffmpeg")) {
+        std::cout << "ffmpeg not installed: the stream is not decoded\n";
+        return;
+    }
+    const auto ff = testsupport::run({"/usr/bin/ffmpeg", "-v", "error", "-t", "4", "-i", srv.url("/stream/4.loas"),
+                                      "-f", "f32le", "-"},
+                                     "", 60);
+    EXPECT_EQ(ff.status, 0) << ff.err;
+    EXPECT_EQ(ff.err, "") << "ffmpeg complained";
+    dablin_play::plus_play pcm;
+    pcm.rate = 48000;
+    pcm.channels = 2;
+    pcm.pcm.resize(ff.out.size() / 4);
+    memcpy(pcm.pcm.data(), ff.out.data(), pcm.pcm.size() * 4);
+    EXPECT_NEAR(dablin_play::dominant_hz(pcm, 0), 1000, 2.0);
+    EXPECT_NEAR(dablin_play::dominant_hz(pcm, 1), 1500, 2.0);
 }
