@@ -149,6 +149,7 @@ test('frames not taken are skipped whole, the next ones still read', () => {
     ['AAC Main core', element({ asc: { fields: [[1, 5], [3, 4], [2, 4], [1, 1], [0, 1], [0, 1]] } })],
     ['channel configuration 0 (a PCE)', element({ asc: { fields: [[2, 5], [3, 4], [0, 4], [1, 1], [0, 1], [0, 1]] } })],
     ['reserved sampling frequency index', element({ asc: { fields: [[2, 5], [13, 4], [2, 4], [1, 1], [0, 1], [0, 1]] } })],
+    ['escaped sampling frequency of 1 Hz', element({ asc: { fields: [[2, 5], [15, 4], [1, 24], [2, 4], [1, 1], [0, 1], [0, 1]] } })],
     ['unit longer than the frame', element({ aus: [[1, 2]], lengths: [40] })],
     ['unit of length 0', element({ aus: [[]] })],
     ['ASC length past the frame (version 1)', element({ version: 1, claim: 4000, aus: [[1]] })],

@@ -46,10 +46,12 @@
     return aot === 31 ? 32 + r.read(6) : aot;
   }
 
+  // 0 for a rate no audio output takes.
   function samplingFrequency(r) {
     const index = r.read(4);
-    if (index === 15) return r.read(24);
-    return index < RATES.length ? RATES[index] : 0;
+    if (index !== 15) return index < RATES.length ? RATES[index] : 0;
+    const rate = r.read(24);
+    return rate >= 7350 && rate <= 96000 ? rate : 0;
   }
 
   // AudioSpecificConfig (1.6.2.1) for AAC-LC, alone or under SBR (AOT 5) or PS (AOT 29):

@@ -37,6 +37,7 @@
   let audio = null;          // AudioContext, made on the first play
   let shownSlide = { key: '', objectUrl: null };
   let refused = null;        // the DAB+ programme last found undecodable here, for the notice
+  let playRequests = 0;
   const aacChecks = new Map();   // decoder config → true, false, or the pending answer
   const undecodable = new Map(); // subchannel → its API config when its stream did not decode here
 
@@ -746,6 +747,8 @@
   async function play(sub) {
     sub = Number(sub);
     if (!Number.isInteger(sub) || sub < 0 || sub > 63) return false;
+    // Of two presses while the browser is asked, the later one wins.
+    const asked = ++playRequests;
     if (!ensemble) await refresh();
     const p = findAudio(sub);
     const codec = codecOf(p);
@@ -753,6 +756,7 @@
     if (codec === 'aac') {
       const config = aacReady ? apiAacConfig(p.comp) : null;
       const ok = !!config && undecodable.get(sub) !== configKey(config) && await aacSupport(config);
+      if (asked !== playRequests) return false;
       if (!ok) {
         if (current) stop();
         cannotDecode(p, sub);
