@@ -430,14 +430,15 @@ async function playDabPlus(page, srv) {
     return w && (await page.stats()).label === w;
   }, 500);
   check(label, 'the DAB+ programme\'s dynamic label is shown');
-  // Access units of 960 samples (1920 out of SBR): all of them decoded, none twice.
+  // Access units of 960 samples (1920 out of SBR): all of them decoded, none twice (a fifth
+  // either way for a loaded machine).
   const perSecond = rate / (comp.sbr ? 1920 : 960);
   const a = await page.stats();
   await sleep(4000);
   const b = await page.stats();
   const seen = (b.frames - a.frames) / 4;
   log(`DAB+ access units: ${seen.toFixed(1)} per second`);
-  check(Math.abs(seen - perSecond) <= 0.15 * perSecond, `about ${perSecond} access units decoded per second`, seen);
+  check(Math.abs(seen - perSecond) <= 0.2 * perSecond, `about ${perSecond} access units decoded per second`, seen);
   const status = await page.eval("document.getElementById('status').textContent");
   check(/^Playing · DAB\+ (AAC-LC|HE-AAC)/.test(status) && status.includes(`${comp.bitrate} kbit/s`),
         'the status line says DAB+ with the bit rate', status);
