@@ -4,6 +4,7 @@
 //   play      a dabserver on the demo ensemble: play, level and tone, label, slide, switching
 //             programmes, a server restart in the middle of a stream; a DAB+ programme when the
 //             demo has one (WebCodecs)
+//   la        a dabserver on the second demo ensemble: its DAB+ programmes (HE-AAC among them)
 //   fallback  the same server, the decoder bundle answered with 404 and then WebCodecs taken
 //             away too: the page offers playlists
 //   hostile   a stub server here whose API answer carries markup and foreign URLs, and whose
@@ -178,9 +179,10 @@ async function openPage(browser) {
 // --- The server -----------------------------------------------------------------------------
 
 class DabServer {
-  constructor(dir, port) {
+  constructor(dir, port, channel) {
     this.dir = dir;
     this.port = port;
+    this.channel = channel;
   }
   start() {
     const root = path.join(this.dir, 'root');
@@ -189,7 +191,7 @@ class DabServer {
     fs.writeFileSync(path.join(this.dir, 'dab.ini'), 'multicastif lo\n');
     this.output = '';
     this.proc = spawn(args.dabserver, [
-      '-d', 'sim:' + path.join(args.source, 'demo', 'signal'), '-t', '12c', '-p', String(this.port),
+      '-d', 'sim:' + path.join(args.source, 'demo', 'signal'), '-t', this.channel, '-p', String(this.port),
       '-R', root, '-H', `127.0.0.1:${this.port}`, '-l', '99', '1', '-M', '-d', path.join(root, 'data'),
     ], { cwd: this.dir, stdio: ['ignore', 'pipe', 'pipe'] });
     for (const s of [this.proc.stdout, this.proc.stderr]) s.on('data', (d) => { this.output = (this.output + d).slice(-50000); });
@@ -241,8 +243,8 @@ function audioOf(doc, sub) {
 }
 
 // The demo's programmes with a tone, as its description says: "source tone LEFT RIGHT".
-function demoTones() {
-  const desc = fs.readFileSync(path.join(args.source, 'demo', '12c.ensemble'), 'utf8');
+function demoTones(channel = '12c') {
+  const desc = fs.readFileSync(path.join(args.source, 'demo', channel + '.ensemble'), 'utf8');
   const out = [];
   for (const sec of desc.split(/^\[/m).filter((x) => x.startsWith('audio]'))) {
     const m = /^source\s+tone\s+(\d+(?:\.\d+)?)\s+(\d+(?:\.\d+)?)/m.exec(sec);
@@ -367,7 +369,9 @@ async function scenarioPlay(page, srv) {
   const other = page.errors.filter((e) => !/ERR_CONNECTION_REFUSED|ERR_CONNECTION_RESET|ERR_EMPTY_RESPONSE|Failed to fetch/.test(e));
   check(other.length === 0, 'no console errors beyond the refused requests', other);
 
-  await playDabPlus(page, srv);
+  const plus = dabPlus(await srv.api());
+  if (!plus.length) log('SKIP DAB+ checks: the demo ensemble has no DAB+ programme (no audio component with codec "aac")');
+  for (const p of plus) await playDabPlus(page, srv, p);
 
   await page.eval('window.dabPlayer.stop()');
   check(await until(5, async () => (await srv.streams()) === 0), 'stopping ends the stream', await srv.streams());
@@ -377,17 +381,11 @@ async function scenarioPlay(page, srv) {
   check(await page.eval("!!document.querySelector('footer a[href=\"/\"]')"), 'the player links back to the status page');
 }
 
-// A DAB+ programme of the demo, when it has one: decoded by WebCodecs, or the page says it cannot.
-async function playDabPlus(page, srv) {
-  const plus = dabPlus(await srv.api());
-  if (!plus.length) {
-    log('SKIP DAB+ checks: the demo ensemble has no DAB+ programme (no audio component with codec "aac")');
-    return;
-  }
-  const { sid, comp } = plus[0];
+// A DAB+ programme of the demo: decoded by WebCodecs, or the page says it cannot.
+async function playDabPlus(page, srv, { sid, comp }) {
   const sub = comp.subchannel;
   const row = `#programmes li[data-sub="${sub}"]`;
-  const tone = demoTones().find((t) => t.sid === sid);
+  const tone = demoTones(srv.channel).find((t) => t.sid === sid);
   if (!check(!!tone, 'the demo description names the DAB+ programme\'s tone', sid)) return;
   check(/DAB\+/.test(await page.eval(`document.querySelector('${row} .rate').textContent`)), 'the list marks the programme DAB+');
   const errors = page.errors.length;
@@ -405,8 +403,14 @@ async function playDabPlus(page, srv) {
     return;
   }
   await until(5, () => page.eval(`!!document.querySelector('${row} button:not([disabled])')`));
+  // The API knows the format once the server has decoded a superframe.
+  const format = await until(10, async () => {
+    const c = audioOf(await srv.api(), sub);
+    return c && c.asc ? c : null;
+  });
+  if (!check(!!format, 'the API gives the programme\'s format', audioOf(await srv.api(), sub))) return;
+  const rate = format.sample_rate;
   check(await page.press(`${row} button`), 'play is pressed on the DAB+ programme');
-  const rate = comp.sample_rate || 48000;
   const t0 = Date.now();
   const first = await until(5, async () => {
     const st = await page.stats();
@@ -432,7 +436,7 @@ async function playDabPlus(page, srv) {
   check(label, 'the DAB+ programme\'s dynamic label is shown');
   // Access units of 960 samples (1920 out of SBR): all of them decoded, none twice (a fifth
   // either way for a loaded machine).
-  const perSecond = rate / (comp.sbr ? 1920 : 960);
+  const perSecond = rate / (format.sbr ? 1920 : 960);
   const a = await page.stats();
   await sleep(4000);
   const b = await page.stats();
@@ -444,10 +448,23 @@ async function playDabPlus(page, srv) {
         'the status line says DAB+ with the bit rate', status);
   check(await srv.streams() === 1, 'the server holds one stream', await srv.streams());
   const shot = await page.send('Page.captureScreenshot', { format: 'png', captureBeyondViewport: true });
-  const png = path.join(args.artefacts, 'player-dabplus.png');
+  fs.mkdirSync(args.artefacts, { recursive: true });
+  const png = path.join(args.artefacts, `player-dabplus-${srv.channel}-${sub}.png`);
   fs.writeFileSync(png, Buffer.from(shot.data, 'base64'));
   log('screenshot', png);
   check(page.errors.length === errors, 'no console errors while playing DAB+', page.errors.slice(errors));
+}
+
+// The second demo ensemble: every DAB+ programme plays.
+async function scenarioLa(page, srv) {
+  check(await page.open(`http://127.0.0.1:${srv.port}/player/`), 'the player page loads');
+  const plus = dabPlus(await srv.api());
+  if (!check(plus.length > 0, 'the ensemble has DAB+ programmes', plus)) return;
+  const rows = audioComponents(await srv.api());
+  await until(30, () => page.eval(`document.querySelectorAll('#programmes li[data-sub]').length >= ${rows}`));
+  for (const p of plus) await playDabPlus(page, srv, p);
+  await page.eval('window.dabPlayer.stop()');
+  check(await until(5, async () => (await srv.streams()) === 0), 'stopping ends the stream', await srv.streams());
 }
 
 async function scenarioFallback(page, srv) {
@@ -625,7 +642,7 @@ function junkLoas() {
 // --- Main -----------------------------------------------------------------------------------
 
 async function main() {
-  if (!['play', 'fallback', 'hostile'].includes(scenario)) { console.log('usage: player_e2e.mjs play|fallback|hostile ...'); process.exit(2); }
+  if (!['play', 'la', 'fallback', 'hostile'].includes(scenario)) { console.log('usage: player_e2e.mjs play|la|fallback|hostile ...'); process.exit(2); }
   const chromium = args.chromium || '/usr/bin/chromium';
   if (!fs.existsSync(chromium)) skip(`no Chromium at ${chromium}`);
   if (!fs.existsSync(path.join(args.assets, 'player', 'index.html'))) skip(`no player in ${args.assets}: build the player_assets target`);
@@ -633,14 +650,15 @@ async function main() {
   if (scenario !== 'fallback' && !haveDecoder)
     skip('the MPEG decoder (npm package mpg123-decoder) was not fetched at build time: the player cannot play');
   const needServer = scenario !== 'hostile';
-  if (needServer && !fs.existsSync(path.join(args.source, 'demo', 'signal', '12c.eti')))
+  const channel = scenario === 'la' ? 'la' : '12c';
+  if (needServer && !fs.existsSync(path.join(args.source, 'demo', 'signal', channel + '.eti')))
     skip('demo signal not generated (make demo-signal)');
 
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'player-e2e-'));
   cleanups.push(() => fs.rmSync(dir, { recursive: true, force: true }));
   let srv = null;
   if (needServer) {
-    srv = new DabServer(dir, await freePort());
+    srv = new DabServer(dir, await freePort(), channel);
     if (!check(await srv.start(), 'the server starts', srv.output.slice(-2000))) return;
     cleanups.unshift(async () => { check(await srv.stop() === 0, 'the server ends cleanly', srv.output.slice(-2000)); });
     // The services are known a few seconds after the start.
@@ -651,6 +669,7 @@ async function main() {
   cleanups.unshift(() => browser.close());
   const page = await openPage(browser);
   if (scenario === 'play') await scenarioPlay(page, srv);
+  else if (scenario === 'la') await scenarioLa(page, srv);
   else if (scenario === 'fallback') await scenarioFallback(page, srv);
   else await scenarioHostile(page);
 }
