@@ -83,7 +83,7 @@ TEST(pages_e2e, StatusPageAndPlaylistsOfTheDemoEnsemble) {
     NEED_DEMO_SIGNAL();
     demo_server srv("sim:" + demo_signal_dir() + ",speed=4");
     ASSERT_TRUE(srv.ready()) << srv.proc->out();
-    ASSERT_TRUE(srv.table_ready(6)) << srv.get("/");
+    ASSERT_TRUE(srv.table_ready(7)) << srv.get("/");
     const std::string page = srv.get("/");
     const std::string h = srv.host;
     EXPECT_NE(page.find("<H2>Ensemble: <A HREF=\"http://" + h +
@@ -91,13 +91,14 @@ TEST(pages_e2e, StatusPageAndPlaylistsOfTheDemoEnsemble) {
               std::string::npos)
         << page;
     EXPECT_TRUE(std::regex_search(page, std::regex(R"(13:00:[0-5][0-9] \(GMT\+0100\)</b><br><br><FONT FACE="Courier">)")));
-    auto audio = [&](const char *label, const char *sid, int pty, int sub, const char *rate) {
+    // A DAB+ programme's line is a Layer II one's, marked behind its PAD link.
+    auto audio = [&](const char *label, const char *sid, int pty, int sub, const char *rate, bool plus = false) {
         char line[1024];
         snprintf(line, sizeof line,
                  "<p><b>%-16s (%s) PTY: %2d</b><li>subchid:<b>%02d</b> prot:3 bitrate:<b>%s</b> scids:0 label:<A "
                  "HREF=\"http://%s/playlist/%d.m3u\"><b>%-16s</b></A>&nbsp;<a "
-                 "href=\"http://%s/data/c1d1/%s\">[PAD]</a></li>\n",
-                 label, sid, pty, sub, rate, h.c_str(), sub, label, h.c_str(), sid);
+                 "href=\"http://%s/data/c1d1/%s\">[PAD]</a>%s</li>\n",
+                 label, sid, pty, sub, rate, h.c_str(), sub, label, h.c_str(), sid, plus ? "&nbsp;DAB+" : "");
         return std::string(line);
     };
     // Data services carry their names as data service labels, shown with their component.
@@ -113,18 +114,20 @@ TEST(pages_e2e, StatusPageAndPlaylistsOfTheDemoEnsemble) {
         packet("e0d10001", 5, " 32", "Demo Website"), packet("e0d10002", 5, " 32", "Demo Files"),
         packet("e0d10003", 6, "  8", "Demo IP"),      audio("Demo Tones", "d101", 10, 1, "128"),
         audio("Demo Sweep", "d102", 14, 2, "128"),    audio("Demo Voice", "d103", 1, 3, " 96"),
+        audio("Demo Plus", "d104", 10, 4, " 96", true),
     };
     std::string list;
     for (const auto &s : services) list += s;
     EXPECT_NE(page.find(list + "</FONT>\r\n"), std::string::npos) << page;
 
     const std::string all = "http://" + h + "/stream/1.mp2\nhttp://" + h + "/stream/2.mp2\nhttp://" + h +
-                            "/stream/3.mp2\n";
+                            "/stream/3.mp2\nhttp://" + h + "/stream/4.loas\n";
     const std::string m3u = srv.get("/playlist.m3u");
     EXPECT_NE(m3u.find("Content-type: audio/x-mpegurl\r\n"), std::string::npos);
     EXPECT_EQ(http_body(m3u), all);
     EXPECT_EQ(http_body(srv.get("/playlist/ensemble.m3u")), all);
     EXPECT_EQ(http_body(srv.get("/playlist/2.m3u")), "http://" + h + "/stream/2.mp2\n");
+    EXPECT_EQ(http_body(srv.get("/playlist/4.m3u")), "http://" + h + "/stream/4.loas\n");
     EXPECT_EQ(http_body(srv.get("/playlist/5.m3u")), "");
     EXPECT_EQ(http_body(srv.get("/playlist/9.m3u")), "");
 }
