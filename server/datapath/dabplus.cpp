@@ -35,6 +35,15 @@ int asc_bits(const sf_header &h, uint32_t &v) {
     return 25;
 }
 
+// Converts between the host's order and big-endian (either way).
+uint64_t big_endian(uint64_t v) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return __builtin_bswap64(v);
+#else
+    return v;
+#endif
+}
+
 // MSB first. The caller has checked that everything fits.
 class bit_writer {
 public:
@@ -49,11 +58,6 @@ public:
     }
     void bytes(const uint8_t *s, int n) {
         if (n <= 0) return;
-        if (bits_ == 0) {
-            std::memcpy(p_, s, static_cast<size_t>(n));
-            p_ += n;
-            return;
-        }
         // Every byte of the payload straddles two output bytes: eight at a time, then the rest.
         const int sh = bits_;
         auto cur = static_cast<uint8_t>(acc_ << (8 - sh));
@@ -61,8 +65,8 @@ public:
         for (; i + 8 <= n; i += 8) {
             uint64_t w;
             std::memcpy(&w, s + i, 8);
-            w = __builtin_bswap64(w);
-            const uint64_t o = __builtin_bswap64(static_cast<uint64_t>(cur) << 56 | w >> sh);
+            w = big_endian(w);
+            const uint64_t o = big_endian(static_cast<uint64_t>(cur) << 56 | w >> sh);
             std::memcpy(p_, &o, 8);
             p_ += 8;
             cur = static_cast<uint8_t>(w << (8 - sh));
