@@ -89,6 +89,7 @@ const char *const threads_12c[] = {
     "XPAD/MOT decoder thread for subchannel 1 started, path ",
     "XPAD/MOT decoder thread for subchannel 2 started, path ",
     "XPAD/MOT decoder thread for subchannel 3 started, path ",
+    "XPAD/MOT decoder thread for subchannel 4 started, path ",  // DAB+
 };
 
 }  // namespace
@@ -107,7 +108,7 @@ TEST_F(mot_e2e, ThreadsFollowTheEnsembleInternallyAndOverHttp) {
 
     // Polls every 10 s; nothing changes, so nothing restarts.
     ASSERT_TRUE(wait_for_output_count(a, "Get configuration data", 3, 30)) << a.log();
-    EXPECT_EQ(count(a.log(), "decoder thread for subchannel"), 5u);
+    EXPECT_EQ(count(a.log(), "decoder thread for subchannel"), 6u);
     EXPECT_FALSE(contains(a.log(), "RESTART")) << a.log();
     EXPECT_FALSE(contains(a.log(), "Sending shutdown")) << a.log();
 
@@ -118,7 +119,7 @@ TEST_F(mot_e2e, ThreadsFollowTheEnsembleInternallyAndOverHttp) {
                        90))
         << a.log();
     for (const char *t : {"#5: Stopping decoder for packet stream", "#6: Stopping decoder for packet stream",
-                          "Stopping PAD/MOT-decoder for stream 3"})
+                          "Stopping PAD/MOT-decoder for stream 3", "Stopping PAD/MOT-decoder for stream 4"})
         EXPECT_TRUE(contains(a.log(), t)) << t;
     ASSERT_TRUE(b.wait("XPAD/MOT decoder thread for subchannel 1 started, path " + dir.file("b-data") + "/c2d2/d201/",
                        90))
