@@ -36,6 +36,7 @@ bin/eti2rdi
 lib/systemd/system/dabserver.service
 lib/sysusers.d/dabserver.conf
 share/dabserver/player/index.html
+share/dabserver/player/loas.js
 share/dabserver/player/player.js
 share/doc/dabserver/dab.ini.sample
 share/doc/dabserver/tools.md
