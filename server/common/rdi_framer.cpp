@@ -58,19 +58,16 @@ size_t rdi_unpack20(uint8_t *dst, const uint32_t *src, size_t n) {
 
 size_t rdi_unpack22(uint8_t *dst, const uint32_t *src, size_t n) {
     for (size_t i = 0; i < n; i++) {
-        // 4 x 22 data bits (bits 23-2) = 88 bits = 11 bytes.
-        uint64_t acc = 0;
-        int bits = 0, k = 0;
-        uint8_t *d = dst + 11 * i;
-        for (int j = 0; j < 4; j++) {
-            acc = (acc << 22) | ((src[4 * i + j] >> 2) & 0x3FFFFF);
-            bits += 22;
-            while (bits >= 8) {
-                bits -= 8;
-                d[k++] = static_cast<uint8_t>(acc >> bits);
-            }
-            acc &= (1ull << bits) - 1;
-        }
+        // 4 x 22 data bits (bits 23-2) = 88 bits = 11 bytes: the first 64 in one word, the last 24 after.
+        const uint64_t a = (src[4 * i] >> 2) & 0x3FFFFF, b = (src[4 * i + 1] >> 2) & 0x3FFFFF;
+        const uint64_t c = (src[4 * i + 2] >> 2) & 0x3FFFFF, d = (src[4 * i + 3] >> 2) & 0x3FFFFF;
+        const uint64_t hi = a << 42 | b << 20 | c >> 2;
+        const uint32_t lo = static_cast<uint32_t>((c & 3) << 22 | d);
+        uint8_t *o = dst + 11 * i;
+        for (int k = 0; k < 8; k++) o[k] = static_cast<uint8_t>(hi >> (56 - 8 * k));
+        o[8] = static_cast<uint8_t>(lo >> 16);
+        o[9] = static_cast<uint8_t>(lo >> 8);
+        o[10] = static_cast<uint8_t>(lo);
     }
     return 11 * n;
 }

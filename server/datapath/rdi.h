@@ -78,6 +78,7 @@ private:
     bool thread_alive;
     // replay_words: the block holds everything there is.
     bool in_memory_;
+    unsigned words_since_check_ = 0;
     std::atomic<int> stop_req;
     // Nothing left to replay: every dump file is missing or empty.
     std::atomic<int> exhausted;

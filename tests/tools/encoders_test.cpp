@@ -23,7 +23,9 @@ bytes crc_tail(bytes b) {
 }  // namespace
 
 TEST(Crc16, CheckValues) {
-    const struct { const char *in; uint16_t crc; } cases[] = {{"123456789", 0xD64E}, {"abc", 0xAEB5}, {"", 0x0000}};
+    const struct { const char *in; uint16_t crc; } cases[] = {{"123456789", 0xD64E}, {"abc", 0xAEB5}, {"", 0x0000},
+                                                         // eight bytes at a time and a tail
+                                                         {"The quick brown fox jumps over the lazy dog", 0x7022}};
     for (const auto &c : cases)
         EXPECT_EQ(dabcommon::crc16(reinterpret_cast<const uint8_t *>(c.in), strlen(c.in)), c.crc) << c.in;
     // continuing a register over two parts gives the same result as one pass
