@@ -264,7 +264,9 @@ TEST_F(security_e2e, rebound_host_name_needs_the_password) {
     for (const auto &c : cases) {
         const std::string a = get("/setup", c.headers, c.remote);
         EXPECT_EQ(status_of(a), c.status) << c.what;
-        if (c.status == 401) EXPECT_TRUE(contains(header_of(a), "WWW-Authenticate: Basic realm=\"radio.home\"")) << c.what;
+        if (c.status == 401) {
+            EXPECT_TRUE(contains(header_of(a), "WWW-Authenticate: Basic realm=\"radio.home\"")) << c.what;
+        }
     }
     // Refused, the request changes nothing and stops nothing.
     const std::string rebound = "Host: rebind.example:" + p + "\r\nSec-Fetch-Site: same-origin\r\n";
