@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/dab_coding.h"
+
 class viterbi_decoder {
 public:
     // soft: 4 x (n + 6) soft bits (positive = 1, negative = 0, 0 = erased or punctured), the
@@ -15,3 +17,7 @@ public:
 private:
     std::vector<uint64_t> decisions_;  // one bit per state per step
 };
+
+// Spreads punctured soft bits (profile.punctured_bits() minus padding used) over the mother code
+// word (profile.mother_bits()), 0 where a bit was not sent.
+void depuncture(const dabcommon::puncturing_profile &profile, const int8_t *in, int8_t *mother);
