@@ -92,8 +92,8 @@ timing_result prs_timing(const std::complex<float> *spectrum, fft &ifft) {
     timing_result r;
     double mean = total / OFDM_FFT_SIZE;
     r.peak = mean > 0 ? best / mean : 0;
-    // A path delayed by e samples past the window's start appears at -e.
-    int e = peak > OFDM_FFT_SIZE / 2 ? OFDM_FFT_SIZE - peak : -peak;
+    // A path starting e samples after the window's first sample appears at e (modulo 2048).
+    int e = peak > OFDM_FFT_SIZE / 2 ? peak - OFDM_FFT_SIZE : peak;
     // Carrier k of such a path turns by -2 pi k e / 2048: with the whole samples taken off, the
     // turn between neighbours gives the rest.
     std::complex<double> slope = 0;
