@@ -3,7 +3,6 @@
 // a field (or shares a mistake) would not notice what these catch.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <map>
 #include <string>
@@ -13,7 +12,6 @@
 #include "common/crc16.h"
 #include "dabplus.h"
 #include "desc.h"
-#include "generator.h"
 #include "pad.h"
 #include "signal_decode.h"
 
@@ -358,15 +356,4 @@ TEST(Description, DabPlusKeys) {
     EXPECT_EQ(d.faults.rs_errors_every, 2);
     EXPECT_EQ(d.faults.au_crc, 9);
     EXPECT_EQ(d.faults.drop_frame_subchid, 1);
-
-    // FIG 0/2: TMId 00, ASCTy 63 for DAB+ (0x3F), SubChId 1 primary
-    generator g(d);
-    std::vector<std::string> notes;
-    ASSERT_TRUE(g.init(err, notes)) << err;
-    bool found = false;
-    for (const auto &f : g.figs()) {
-        const bytes entry = {0xD1, 0x01, 0x01, 0x3F, 0x06};
-        found |= f.size() >= 7 && (f[1] & 0x1F) == 2 && std::search(f.begin(), f.end(), entry.begin(), entry.end()) != f.end();
-    }
-    EXPECT_TRUE(found) << "no FIG 0/2 with ASCTy 63";
 }
