@@ -41,6 +41,7 @@ struct ofdm_receiver::impl {
     double freq = 0;       // carrier offset, Hz
     double snr = 0;
     int misses = 0;
+    int64_t pending_null = -1;  // a null found whose frame is not all here yet
     std::array<cf, OFDM_FFT_SIZE> ramp{};
     double ramp_freq = NAN;
     std::array<cf, OFDM_CARRIERS> prev{};
@@ -100,13 +101,20 @@ const cf *ofdm_receiver::impl::spectrum(double pos, int64_t ref) {
 bool ofdm_receiver::impl::acquire() {
     const size_t search = OFDM_FRAME + OFDM_NULL;
     if (buf.size() < search) return false;
-    sdr_sync::null_result nr = sdr_sync::find_null(buf.data(), search);
-    if (nr.depth > NULL_DEPTH) {
-        drop(OFDM_FRAME);
-        return true;
+    sdr_sync::null_result nr;
+    if (pending_null >= base) {
+        nr.start = static_cast<size_t>(pending_null - base);
+    } else {
+        nr = sdr_sync::find_null(buf.data(), search);
+        if (nr.depth > NULL_DEPTH) {
+            drop(OFDM_FRAME);
+            return true;
+        }
     }
     // This frame and the phase reference of the next, with room for timing and clock errors.
+    pending_null = base + static_cast<int64_t>(nr.start);
     if (buf.size() < nr.start + OFDM_FRAME + OFDM_NULL + OFDM_SYMBOL + 1024) return false;
+    pending_null = -1;
     int64_t ref = base + static_cast<int64_t>(nr.start);
     std::complex<double> c = 0;
     for (int l = 0; l < OFDM_SYMBOLS; l++) c += sdr_sync::cp_correlation(&buf[nr.start + OFDM_NULL + l * OFDM_SYMBOL]);
@@ -222,7 +230,6 @@ ofdm_receiver::~ofdm_receiver() = default;
 
 void ofdm_receiver::feed(const std::complex<float> *s, size_t n, const std::function<void(const sdr_frame &)> &out) {
     if (!s) n = 0;
-    d->buf.reserve(d->buf.size() + n);
     for (size_t i = 0; i < n; i++) {
         float re = s[i].real(), im = s[i].imag();
         if (!(std::fabs(re) <= MAX_SAMPLE)) re = 0;  // NaN too
@@ -232,8 +239,9 @@ void ofdm_receiver::feed(const std::complex<float> *s, size_t n, const std::func
     while (d->tracking ? d->demodulate(out) : d->acquire()) {
     }
     if (d->tracking) {
-        double keep = std::floor(d->frame_pos) - 2 * OFDM_GUARD - static_cast<double>(d->base);
-        if (keep > 0) d->drop(static_cast<size_t>(keep));
+        // Now and then, not per call: small calls would move the whole buffer each time.
+        double dead = std::floor(d->frame_pos) - 2 * OFDM_GUARD - static_cast<double>(d->base);
+        if (dead > OFDM_FRAME / 4) d->drop(static_cast<size_t>(dead));
     }
 }
 
@@ -245,6 +253,7 @@ void ofdm_receiver::reset() {
     d->freq = 0;
     d->snr = 0;
     d->misses = 0;
+    d->pending_null = -1;
 }
 
 bool ofdm_receiver::synced() const { return d->tracking; }
