@@ -68,7 +68,7 @@ DESTDIR ?=
 demo-build: deps
 	cmake -S . -B $(DEMO_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDAB_TESTS=OFF \
 		-DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_FLAGS)
-	cmake --build $(DEMO_BUILD) -j $(JOBS) --target dabserver dabgen eti2rdi player_assets
+	cmake --build $(DEMO_BUILD) -j $(JOBS) --target dabserver dabgen eti2rdi dabmod player_assets
 
 # The server on the virtual module with both demo ensembles, tuned to the first (12C), with
 # the MOT/PAD decoder writing its pages below the document root.
