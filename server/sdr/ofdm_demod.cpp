@@ -125,6 +125,7 @@ bool ofdm_receiver::impl::acquire() {
     if (!sp) return false;
     freq += 1000.0 * sdr_sync::coarse_frequency(sp, MAX_CARRIER_OFFSET);
     sp = spectrum(guess, ref);
+    if (!sp) return false;
     sdr_sync::timing_result t0 = sdr_sync::prs_timing(sp, inv);
     double prs0 = guess + t0.offset - OFDM_GUARD;
     double next = prs0 + OFDM_FRAME + OFDM_GUARD / 2;
@@ -144,17 +145,23 @@ bool ofdm_receiver::impl::acquire() {
 }
 
 bool ofdm_receiver::impl::demodulate(const std::function<void(const sdr_frame &)> &out) {
-    // Nothing before frame_pos is looked at, even after the timing correction below (at most half
-    // a guard either way): the null symbol's middle is read, not its start.
-    if (std::floor(frame_pos) < static_cast<double>(base)) {
+    // The earliest sample read is the null's middle, 304 past its start, after the timing
+    // correction below (at most half a guard either way).
+    constexpr double FIRST_READ = (OFDM_NULL - OFDM_FFT_SIZE) / 2.0;
+    constexpr double SLACK = OFDM_GUARD / 2;
+    if (std::floor(frame_pos + FIRST_READ - SLACK) < static_cast<double>(base)) {
         lose();
         return true;
     }
-    if (!have(frame_pos, frame_pos + OFDM_FRAME * ratio + OFDM_GUARD)) return false;
+    if (!have(frame_pos + FIRST_READ - SLACK, frame_pos + OFDM_FRAME * ratio + SLACK + 8)) return false;
     auto symbol_pos = [&](int l) { return frame_pos + (OFDM_NULL + (l - 1) * OFDM_SYMBOL) * ratio; };
 
     auto ref = static_cast<int64_t>(std::floor(frame_pos));
     const cf *sp = spectrum(symbol_pos(1) + OFDM_GUARD - WINDOW_ADVANCE, ref);
+    if (!sp) {
+        lose();
+        return true;
+    }
     sdr_sync::timing_result t = sdr_sync::prs_timing(sp, inv);
     double err = t.offset - WINDOW_ADVANCE;
     if (t.peak < MIN_PEAK || std::fabs(err) > OFDM_GUARD / 2) {
@@ -164,6 +171,10 @@ bool ofdm_receiver::impl::demodulate(const std::function<void(const sdr_frame &)
     }
     misses = 0;
     frame_pos += err;
+    if (!have(frame_pos + FIRST_READ, frame_pos + OFDM_FRAME * ratio + 4)) {
+        lose();
+        return true;
+    }
     // Drift between frames is the sample clock's error; the first frame measured it already.
     if (!fresh) ratio = std::clamp(ratio + 0.3 * err / OFDM_FRAME, 1 - MAX_RATE_OFFSET, 1 + MAX_RATE_OFFSET);
 
@@ -177,13 +188,21 @@ bool ofdm_receiver::impl::demodulate(const std::function<void(const sdr_frame &)
 
     // Noise from the null symbol's middle, signal from the phase reference, on the carriers'
     // bins; the median keeps the TII carriers some transmitters put into the null out.
-    sp = spectrum(frame_pos + (OFDM_NULL - OFDM_FFT_SIZE) / 2.0, ref);
+    sp = spectrum(frame_pos + FIRST_READ, ref);
+    if (!sp) {
+        lose();
+        return true;
+    }
     std::array<float, OFDM_CARRIERS> noise;
     for (int i = 0; i < OFDM_CARRIERS; i++) noise[i] = std::norm(sp[carrier_bin(carrier_of_index(i))]);
     std::nth_element(noise.begin(), noise.begin() + OFDM_CARRIERS / 2, noise.end());
     double n0 = noise[OFDM_CARRIERS / 2] / M_LN2;
 
     sp = spectrum(symbol_pos(1) + OFDM_GUARD - WINDOW_ADVANCE, ref);
+    if (!sp) {
+        lose();
+        return true;
+    }
     double s0 = 0;
     for (int i = 0; i < OFDM_CARRIERS; i++) {
         prev[i] = sp[carrier_bin(carrier_of_index(i))];
@@ -197,6 +216,10 @@ bool ofdm_receiver::impl::demodulate(const std::function<void(const sdr_frame &)
 
     for (int l = 2; l <= OFDM_SYMBOLS; l++) {
         sp = spectrum(symbol_pos(l) + OFDM_GUARD - WINDOW_ADVANCE, ref);
+        if (!sp) {
+            lose();
+            return true;
+        }
         double sum = 0;
         for (int i = 0; i < OFDM_CARRIERS; i++) {
             cf z = sp[carrier_bin(carrier_of_index(i))];
