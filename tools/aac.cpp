@@ -1,6 +1,7 @@
 #include "aac.h"
 
 #include <cmath>
+#include <complex>
 #include <cstdlib>
 
 #include "aac_tables.h"
@@ -19,22 +20,53 @@ struct bit_counter {
     void put(uint32_t, int bits) { n += static_cast<size_t>(bits); }
 };
 
-// The MDCT of 1920 windowed samples folds into a DCT-IV of 960: X[k] = 2 sum u[n] c[n][k].
+using cplx = std::complex<double>;
+constexpr int F = M / 2;  // the DCT-IV runs as a complex FFT of 480 = 2^5 * 3 * 5 points
+
+// The MDCT of 1920 windowed samples folds into a DCT-IV of 960, X[k] = 2 sum u[n]
+// cos(pi/960 (n + 1/2)(k + 1/2)): with t[n] = u[2n] + i u[959 - 2n] and
+// S[k] = e^(-i pi (k + 1/4) / 960) sum t[n] e^(-i pi n / 960) e^(-2 pi i n k / 480),
+// X[2k] = 2 Re S[k] and X[959 - 2k] = -2 Im S[k].
 struct transform_tables {
-    std::vector<float> window, cosines;
-    transform_tables() : window(N), cosines(static_cast<size_t>(M) * M) {
+    std::vector<float> window;
+    std::vector<cplx> pre, post, roots;  // roots: e^(-2 pi i j / 480)
+    transform_tables() : window(N), pre(F), post(F), roots(F) {
         const double pi = std::acos(-1.0);
         for (int n = 0; n < N; n++) window[static_cast<size_t>(n)] = static_cast<float>(std::sin(pi / N * (n + 0.5)));
-        for (int n = 0; n < M; n++)
-            for (int k = 0; k < M; k++)
-                cosines[static_cast<size_t>(n) * M + static_cast<size_t>(k)] =
-                    static_cast<float>(2 * std::cos(pi / M * (n + 0.5) * (k + 0.5)));
+        for (int j = 0; j < F; j++) {
+            pre[static_cast<size_t>(j)] = std::polar(1.0, -pi * j / M);
+            post[static_cast<size_t>(j)] = std::polar(2.0, -pi * (j + 0.25) / M);
+            roots[static_cast<size_t>(j)] = std::polar(1.0, -2 * pi * j / F);
+        }
     }
 };
 
 const transform_tables &tables() {
     static const transform_tables t;
     return t;
+}
+
+// Mixed-radix FFT by decimation in time: n points of in (every stride-th), into out;
+// roots of unity of n are every step-th of the table's.
+void fft(const cplx *in, cplx *out, int n, int stride, int step, const std::vector<cplx> &roots) {
+    if (n == 1) {
+        out[0] = in[0];
+        return;
+    }
+    int p = 2;
+    while (n % p) p++;
+    const int m = n / p;
+    for (int r = 0; r < p; r++) fft(in + r * stride, out + r * m, m, stride * p, step * p, roots);
+    std::array<cplx, 5> t;  // 480 has no factor above 5
+    auto root = [&](int e) { return roots[static_cast<size_t>((e % n) * step)]; };
+    for (int k = 0; k < m; k++) {
+        for (int r = 0; r < p; r++) t[static_cast<size_t>(r)] = out[r * m + k] * root(r * k);
+        for (int q = 0; q < p; q++) {
+            cplx sum = 0;
+            for (int r = 0; r < p; r++) sum += t[static_cast<size_t>(r)] * root(r * q * m);
+            out[q * m + k] = sum;
+        }
+    }
 }
 
 template <class W>
@@ -165,12 +197,16 @@ void aac_encoder::transform(int ch, const int16_t *pcm) {
         u[static_cast<size_t>(n)] = -z[static_cast<size_t>(3 * h - 1 - n)] - z[static_cast<size_t>(3 * h + n)];
         u[static_cast<size_t>(h + n)] = z[static_cast<size_t>(n)] - z[static_cast<size_t>(M - 1 - n)];
     }
-    std::array<float, M> x{};
-    for (int n = 0; n < M; n++) {
-        const float un = u[static_cast<size_t>(n)];
-        if (un == 0.0f) continue;
-        const float *row = t.cosines.data() + static_cast<size_t>(n) * M;
-        for (int k = 0; k < M; k++) x[static_cast<size_t>(k)] += un * row[k];
+    std::array<cplx, F> v, y;
+    for (int n = 0; n < F; n++)
+        v[static_cast<size_t>(n)] = cplx(u[static_cast<size_t>(2 * n)], u[static_cast<size_t>(M - 1 - 2 * n)]) *
+                                    t.pre[static_cast<size_t>(n)];
+    fft(v.data(), y.data(), F, 1, 1, t.roots);
+    std::array<float, M> x;
+    for (int k = 0; k < F; k++) {
+        const cplx s = y[static_cast<size_t>(k)] * t.post[static_cast<size_t>(k)];
+        x[static_cast<size_t>(2 * k)] = static_cast<float>(s.real());
+        x[static_cast<size_t>(M - 1 - 2 * k)] = static_cast<float>(-s.imag());
     }
     // |X|^(3/4) with the sign of X, ready for quantizing at any gain
     std::vector<float> &p = pow34_[static_cast<size_t>(ch)];
