@@ -110,15 +110,15 @@ std::vector<std::vector<cfloat>> spectra(const std::vector<cfloat> &s) {
     return out;
 }
 
-cfloat bin(const std::vector<cfloat> &spec, int k) { return spec[static_cast<size_t>(k < 0 ? k + fft : k)]; }
+cfloat bin(const std::vector<cfloat> &spectrum, int k) { return spectrum[static_cast<size_t>(k < 0 ? k + fft : k)]; }
 
 // The 3072 bits of data symbol l (1..75 after the phase reference) by differential demodulation.
-std::vector<uint8_t> demap(const std::vector<std::vector<cfloat>> &spec, int l) {
+std::vector<uint8_t> demap(const std::vector<std::vector<cfloat>> &spectrum, int l) {
     static const std::vector<int> kn = carrier_of_symbol();
     std::vector<uint8_t> bits(3072);
     for (int n = 0; n < 1536; n++) {
-        const cfloat d = bin(spec[static_cast<size_t>(l)], kn[static_cast<size_t>(n)]) *
-                         std::conj(bin(spec[static_cast<size_t>(l - 1)], kn[static_cast<size_t>(n)]));
+        const cfloat d = bin(spectrum[static_cast<size_t>(l)], kn[static_cast<size_t>(n)]) *
+                         std::conj(bin(spectrum[static_cast<size_t>(l - 1)], kn[static_cast<size_t>(n)]));
         bits[static_cast<size_t>(n)] = d.real() < 0;
         bits[static_cast<size_t>(n + 1536)] = d.imag() < 0;
     }
@@ -164,11 +164,11 @@ TEST(Dabmod, FrameTimingNullSymbolAndGuards) {
 TEST(Dabmod, CarriersAndDifferentialPhases) {
     test_eti t = make_eti(4, 0);
     dabmod::modulator m;
-    const auto spec = spectra(modulate(t, m));
+    const auto spectrum = spectra(modulate(t, m));
     const double unit = fft / std::sqrt(1536.0);
     for (int l = 0; l < 76; l++) {
         for (int k = -1024; k < 1024; k++) {
-            const double mag = std::abs(bin(spec[static_cast<size_t>(l)], k));
+            const double mag = std::abs(bin(spectrum[static_cast<size_t>(l)], k));
             if (k == 0 || k < -768 || k > 768)
                 ASSERT_LT(mag, 1e-3 * unit) << "symbol " << l << " carrier " << k;
             else
@@ -177,10 +177,10 @@ TEST(Dabmod, CarriersAndDifferentialPhases) {
     }
     for (int k = -768; k <= 768; k++) {
         if (!k) continue;
-        const double a = std::arg(bin(spec[0], k)) / (pi / 2);
+        const double a = std::arg(bin(spectrum[0], k)) / (pi / 2);
         ASSERT_NEAR(a, std::round(a), 1e-3) << "phase reference carrier " << k;
         for (int l = 1; l < 76; l++) {
-            const double d = std::arg(bin(spec[static_cast<size_t>(l)], k) * std::conj(bin(spec[static_cast<size_t>(l - 1)], k))) / (pi / 4);
+            const double d = std::arg(bin(spectrum[static_cast<size_t>(l)], k) * std::conj(bin(spectrum[static_cast<size_t>(l - 1)], k))) / (pi / 4);
             ASSERT_NEAR(d, std::round(d), 1e-3) << "symbol " << l << " carrier " << k;
             ASSERT_EQ(static_cast<int>(std::lround(d)) & 1, 1) << "symbol " << l << " carrier " << k;
         }
@@ -189,7 +189,7 @@ TEST(Dabmod, CarriersAndDifferentialPhases) {
     // k' = 1 is row 0 with n = 3: h = 0, 2 -> 3, 1
     const struct { int k, quarters; } prs[] = {{-768, 1}, {-767, 3}, {-766, 1}, {1, 3}, {2, 1}};
     for (const auto &c : prs) {
-        const int q = static_cast<int>(std::lround(std::arg(bin(spec[0], c.k)) / (pi / 2)));
+        const int q = static_cast<int>(std::lround(std::arg(bin(spectrum[0], c.k)) / (pi / 2)));
         EXPECT_EQ((q + 4) % 4, c.quarters) << "carrier " << c.k;
     }
 }
@@ -200,17 +200,17 @@ TEST(Dabmod, CarriersAndDifferentialPhases) {
 TEST(Dabmod, CodedBitsInTheirPlaces) {
     test_eti t = make_eti(6, 2);  // FCT 2 and 3 come before a transmission frame starts
     dabmod::modulator m;
-    const auto spec = spectra(modulate(t, m));
+    const auto spectrum = spectra(modulate(t, m));
     EXPECT_EQ(m.frames_dropped_at_start(), 2u);
     EXPECT_EQ(m.stats().streams_skipped, 0u);
     EXPECT_EQ(m.stats().streams_resized, 0u);
     std::vector<uint8_t> fic, msc;
     for (int l = 1; l <= 3; l++) {
-        auto b = demap(spec, l);
+        auto b = demap(spectrum, l);
         fic.insert(fic.end(), b.begin(), b.end());
     }
     for (int l = 4; l <= 75; l++) {
-        auto b = demap(spec, l);
+        auto b = demap(spectrum, l);
         msc.insert(msc.end(), b.begin(), b.end());
     }
     ASSERT_EQ(fic.size(), 4u * 2304);
