@@ -1,5 +1,5 @@
 // Complex baseband into the OFDM front end: either the input itself as 8-bit I/Q (as a stick
-// delivers it), repeated to two frames, or a clean three-frame signal with the input's damage
+// delivers it), repeated to two frames, or a clean frame (and the next one's phase reference, which the search wants) with the input's damage
 // (silenced, saturated, non-finite, scaled or turned runs of samples), fed in the input's chunks.
 
 #include <cmath>
@@ -27,7 +27,7 @@ const std::vector<cf> &clean_signal() {
         std::mt19937 rng(1);
         std::vector<uint8_t> bits(OFDM_BITS);
         std::vector<cf> y(OFDM_CARRIERS);
-        for (int f = 0; f < 3; f++) {
+        for (int f = 0; f < 2; f++) {
             out.insert(out.end(), OFDM_NULL, cf(0, 0));
             std::vector<cf> z(prs_carriers().begin(), prs_carriers().end());
             for (int l = 1; l <= OFDM_SYMBOLS; l++) {
@@ -44,6 +44,7 @@ const std::vector<cf> &clean_signal() {
                 for (int n = 0; n < OFDM_FFT_SIZE; n++) out.push_back(t[n] * (1.0f / 64));
             }
         }
+        out.resize(OFDM_FRAME + OFDM_NULL + 2 * OFDM_SYMBOL);
         return out;
     }();
     return s;
@@ -67,6 +68,12 @@ void damage(std::vector<cf> &s, fuzzenv::input &in) {
 }
 
 }  // namespace
+
+// The clean signal is made before the clock of the first input starts.
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    clean_signal();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzzenv::input in{data, size};
