@@ -176,7 +176,9 @@ bool ofdm_receiver::impl::demodulate(const std::function<void(const sdr_frame &)
         return true;
     }
     // Drift between frames is the sample clock's error; the first frame measured it already.
-    if (!fresh) ratio = std::clamp(ratio + 0.3 * err / OFDM_FRAME, 1 - MAX_RATE_OFFSET, 1 + MAX_RATE_OFFSET);
+    // A jump of more than a few samples is rather the strongest echo changing than the clock.
+    if (!fresh)
+        ratio = std::clamp(ratio + 0.3 * std::clamp(err, -4.0, 4.0) / OFDM_FRAME, 1 - MAX_RATE_OFFSET, 1 + MAX_RATE_OFFSET);
 
     // The cyclic prefix turns by the carrier offset's rest below 1 kHz, whatever was taken out.
     std::complex<double> c = 0;

@@ -172,6 +172,30 @@ TEST(OfdmReceiver, ImpairedSignalsBitExact) {
     }
 }
 
+// The signal goes away (noise only) and comes back 7 kHz and 20 ppm elsewhere: the receiver
+// lets go of the first and locks to the second.
+TEST(OfdmReceiver, LosesAndFindsAgain) {
+    test_signal a = make_signal({3, 0, 0, 0, 30, 11});
+    test_signal b = make_signal({4, 0, 7000, 20, 30, 12});
+    test_signal s;
+    s.iq = a.iq;
+    std::mt19937 rng(13);
+    std::normal_distribution<float> g(0, 0.01f);
+    for (int n = 0; n < 3 * OFDM_FRAME + 12345; n++) s.iq.emplace_back(g(rng), g(rng));
+    s.iq.insert(s.iq.end(), b.iq.begin(), b.iq.end());
+    s.bits = a.bits;
+    s.bits.insert(s.bits.end(), b.bits.begin(), b.bits.end());
+    run_result r = receive(s, 30000);
+    // All of the first; the second from its second frame on at the latest.
+    ASSERT_GE(r.frames.size(), 6u);
+    for (size_t i = 0; i < r.frames.size(); i++) EXPECT_EQ(r.frames[i].errors, 0) << "frame " << i;
+    for (size_t i = 0; i < 3; i++) EXPECT_EQ(r.frames[i].frame, static_cast<int>(i));
+    EXPECT_EQ(r.frames.back().frame, 6);
+    EXPECT_TRUE(r.synced);
+    EXPECT_NEAR(r.freq, 7000, 5);
+    EXPECT_NEAR(r.ppm, 20, 3);
+}
+
 // The null symbol's noise against the carriers' power, as the generator set them.
 TEST(OfdmReceiver, SnrEstimate) {
     const struct { int line; double snr_db; } cases[] = {{__LINE__, 6}, {__LINE__, 15}, {__LINE__, 25}};
