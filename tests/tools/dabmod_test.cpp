@@ -432,6 +432,55 @@ TEST(Impairments, RejectsValuesOutsideTheirRange) {
     }
 }
 
+// The program: sizes per format, the level, the null symbol in u8, the same bytes for a seed.
+TEST(DabmodCli, FormatsLevelAndSeed) {
+    testsupport::temp_dir dir;
+    std::string eti_bytes;
+    {
+        test_eti t = make_eti(8, 0);
+        for (const auto &f : t.frames) eti_bytes.append(reinterpret_cast<const char *>(f->raw.data()), dabcommon::ETI_FRAME_SIZE);
+    }
+    const std::string eti = dir.file("t.eti");
+    testsupport::write_file(eti, eti_bytes);
+    const std::string dabmod = testsupport::binary_dir() + "/tools/dabmod";
+    auto mod = [&](const std::string &name, std::vector<std::string> args) {
+        std::vector<std::string> argv = {dabmod, "-q", "-o", dir.file(name)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        argv.push_back(eti);
+        const auto r = testsupport::run(argv, "", 30);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return testsupport::read_file(dir.file(name));
+    };
+    const size_t samples = 2 * frame_len;
+    const std::string u8 = mod("a.u8", {}), s8 = mod("a.s8", {"-f", "s8"}), s16 = mod("a.s16", {"-f", "s16le"}),
+                      f32 = mod("a.f32", {"-f", "cf32", "-l", "-20"});
+    ASSERT_EQ(u8.size(), samples * 2);
+    ASSERT_EQ(s8.size(), samples * 2);
+    ASSERT_EQ(s16.size(), samples * 4);
+    ASSERT_EQ(f32.size(), samples * 8);
+    // zero is 127.5 in u8, rounded up; 0 in the others
+    EXPECT_TRUE(u8.substr(0, 2 * null_len) == std::string(2 * null_len, '\x80'));
+    EXPECT_TRUE(s8.substr(0, 2 * null_len) == std::string(2 * null_len, '\0'));
+    std::vector<float> f(samples * 2);
+    memcpy(f.data(), f32.data(), f32.size());
+    double p = 0;
+    for (size_t i = 2 * null_len; i < 2 * static_cast<size_t>(frame_len); i++) p += static_cast<double>(f[i]) * f[i];
+    EXPECT_NEAR(10 * std::log10(p / (frame_len - null_len)), -20, 0.05) << "level relative to full scale";
+    // s16le against the floats at -12 dB: little-endian, full scale 32767
+    const std::string f12 = mod("b.f32", {"-f", "cf32"});
+    int off = 0;
+    for (size_t i = 0; i < samples * 2; i += 999) {
+        float x;
+        memcpy(&x, f12.data() + 4 * i, 4);
+        const auto v = static_cast<int16_t>(static_cast<uint8_t>(s16[2 * i]) | static_cast<uint8_t>(s16[2 * i + 1]) << 8);
+        off += std::abs(v - std::lround(32767 * x)) > 1;
+    }
+    EXPECT_EQ(off, 0);
+    // compared as a whole, not printed
+    EXPECT_TRUE(mod("n1", {"--snr", "5", "--seed", "9"}) == mod("n2", {"--snr", "5", "--seed", "9"}));
+    EXPECT_FALSE(mod("n3", {"--snr", "5", "--seed", "10"}) == mod("n4", {"--snr", "5", "--seed", "9"}));
+}
+
 namespace {
 
 bool have_welle() { return testsupport::run({"sh", "-c", "command -v welle-cli"}).status == 0; }
