@@ -99,7 +99,8 @@ const cf *ofdm_receiver::impl::spectrum(double pos, int64_t ref) {
 }
 
 bool ofdm_receiver::impl::acquire() {
-    const size_t search = OFDM_FRAME + OFDM_NULL;
+    // Windows starting in one frame's length: the first null, not the next one alike.
+    const size_t search = OFDM_FRAME + OFDM_NULL - 1;
     if (buf.size() < search) return false;
     sdr_sync::null_result nr;
     if (pending_null >= base) {
