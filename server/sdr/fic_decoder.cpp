@@ -11,24 +11,24 @@ constexpr int fibs_per_cif = 3;
 constexpr int fib_bytes = 32;
 }  // namespace
 
-fic_decoder::fic_decoder() : mother_(fic_mother_bits), info_(fic_info_bits) {}
+fic_decoder::fic_decoder()
+    : mother_(fic_mother_bits), info_(fic_info_bits), remother_(fic_mother_bits), recoded_(fic_coded_bits) {}
 
 void fic_decoder::decode(const int8_t *soft, fic_result &out) {
     out.bit_errors = 0;
     out.bits = 0;
-    std::vector<uint8_t> remother(fic_mother_bits), recoded(fic_coded_bits);
     for (int c = 0; c < cifs_per_frame; ++c) {
         const int8_t *word = soft + c * fic_coded_bits;
         depuncture(fic_profile, word, mother_.data());
         viterbi_.decode(mother_.data(), fic_info_bits, info_.data());
 
         // What the transmitter would have sent for this decision, against what came in.
-        conv_encode(info_.data(), fic_info_bits, remother.data());
-        puncture(fic_profile, remother.data(), recoded.data());
+        conv_encode(info_.data(), fic_info_bits, remother_.data());
+        puncture(fic_profile, remother_.data(), recoded_.data());
         for (int i = 0; i < fic_coded_bits; ++i) {
             if (word[i] == 0) continue;
             ++out.bits;
-            out.bit_errors += (word[i] > 0) != (recoded[i] != 0);
+            out.bit_errors += (word[i] > 0) != (recoded_[i] != 0);
         }
 
         energy_dispersal_bits(info_.data(), info_.size());

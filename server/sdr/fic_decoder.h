@@ -23,4 +23,5 @@ private:
     viterbi_decoder viterbi_;
     std::vector<int8_t> mother_;
     std::vector<uint8_t> info_;
+    std::vector<uint8_t> remother_, recoded_;  // the decision encoded again, for the error count
 };
