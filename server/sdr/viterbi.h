@@ -18,6 +18,6 @@ private:
     std::vector<uint64_t> decisions_;  // one bit per state per step
 };
 
-// Spreads punctured soft bits (profile.punctured_bits() minus padding used) over the mother code
-// word (profile.mother_bits()), 0 where a bit was not sent.
+// Spreads the received soft bits of a punctured code word over the mother code word
+// (profile.mother_bits() of them), 0 where a bit was not sent; UEP padding after them is ignored.
 void depuncture(const dabcommon::puncturing_profile &profile, const int8_t *in, int8_t *mother);
