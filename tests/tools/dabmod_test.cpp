@@ -69,21 +69,22 @@ struct test_eti {
     std::vector<std::unique_ptr<dabcommon::eti_frame>> frames;
 };
 
-// n frames from FCT first on, each with its own FIBs and stream bytes.
-test_eti make_eti(int n, int first) {
+// n frames from FCT first on, each with its own FIBs and stream bytes; sub-channel 1's stream
+// sub1_len bytes long (384 fits its 128 kbit/s).
+test_eti make_eti(int n, int first, bool with_fig01 = true, size_t sub1_len = 384) {
     test_eti t;
     for (int f = 0; f < n; f++) {
         uint8_t fic[96];
         for (int i = 0; i < 3; i++) {
-            t.fibs.push_back(fib(i == 0 ? fig0_1 : std::vector<uint8_t>{}, static_cast<uint8_t>(f * 3 + i)));
+            t.fibs.push_back(fib(i == 0 && with_fig01 ? fig0_1 : std::vector<uint8_t>{}, static_cast<uint8_t>(f * 3 + i)));
             memcpy(fic + 32 * i, t.fibs.back().data(), 32);
         }
-        std::vector<uint8_t> a(384), b(96);
+        std::vector<uint8_t> a(sub1_len), b(96);
         for (size_t i = 0; i < a.size(); i++) a[i] = static_cast<uint8_t>(i * 7 + f * 13 + 1);
         for (size_t i = 0; i < b.size(); i++) b[i] = static_cast<uint8_t>(i * 31 + f * 5 + 3);
         t.sub1.push_back(a);
         t.sub2.push_back(b);
-        std::vector<dabgen::eti_stream> streams = {{1, 0, dabgen::eti_tpl(true, 3, 0), t.sub1.back().data(), 384},
+        std::vector<dabgen::eti_stream> streams = {{1, 0, dabgen::eti_tpl(true, 3, 0), t.sub1.back().data(), sub1_len},
                                                    {2, 200, dabgen::eti_tpl(false, 3, 0), t.sub2.back().data(), 96}};
         std::vector<uint8_t> raw(dabgen::eti_frame_size);
         EXPECT_EQ(dabgen::eti_build_frame(raw.data(), static_cast<uint32_t>(first + f), fic, streams), 1);
@@ -197,64 +198,72 @@ TEST(Dabmod, CarriersAndDifferentialPhases) {
 // The FIC symbols carry the four CIFs' coded FIBs in order, starting with the first frame whose
 // FCT is a multiple of four; the MSC symbols carry each sub-channel at its CUs, time-interleaved
 // from empty delay lines, and nothing elsewhere.
+// Without FIG 0/1 the STC gives the same sub-channels; a stream shorter than its sub-channel
+// (FIG 0/1 known) goes out padded with zeros.
 TEST(Dabmod, CodedBitsInTheirPlaces) {
-    test_eti t = make_eti(6, 2);  // FCT 2 and 3 come before a transmission frame starts
-    dabmod::modulator m;
-    const auto spectrum = spectra(modulate(t, m));
-    EXPECT_EQ(m.frames_dropped_at_start(), 2u);
-    EXPECT_EQ(m.stats().streams_skipped, 0u);
-    EXPECT_EQ(m.stats().streams_resized, 0u);
-    std::vector<uint8_t> fic, msc;
-    for (int l = 1; l <= 3; l++) {
-        auto b = demap(spectrum, l);
-        fic.insert(fic.end(), b.begin(), b.end());
-    }
-    for (int l = 4; l <= 75; l++) {
-        auto b = demap(spectrum, l);
-        msc.insert(msc.end(), b.begin(), b.end());
-    }
-    ASSERT_EQ(fic.size(), 4u * 2304);
-    ASSERT_EQ(msc.size(), 4u * 55296);
-    for (int c = 0; c < 4; c++) {
-        const int frame = c + 2;
-        uint8_t fibs[3][32];
-        for (int i = 0; i < 3; i++) memcpy(fibs[i], t.fibs[static_cast<size_t>(frame * 3 + i)].data(), 32);
-        const std::vector<uint8_t> want = dabcommon::fic_encode_cif(fibs);
-        EXPECT_TRUE(std::equal(want.begin(), want.end(), fic.begin() + c * 2304)) << "FIC of CIF " << c;
-    }
-    struct sub {
-        dabcommon::subchannel_params p;
-        const std::vector<std::vector<uint8_t>> *data;
-    };
-    dabcommon::subchannel_params p1, p2;
-    p1.subchid = 1, p1.start_cu = 0, p1.size_cu = 96, p1.table_index = 35, p1.level = 3;
-    p2.subchid = 2, p2.start_cu = 200, p2.size_cu = 24, p2.long_form = true, p2.option = 0, p2.level = 2;
-    std::vector<int> used(864, 0);
-    for (const sub &s : {sub{p1, &t.sub1}, sub{p2, &t.sub2}}) {
-        std::vector<std::vector<uint8_t>> coded;
-        for (int f = 2; f < 6; f++) {
-            coded.emplace_back();
-            const auto &bytes = (*s.data)[static_cast<size_t>(f)];
-            ASSERT_TRUE(dabcommon::subchannel_encode(s.p, bytes.data(), bytes.size(), coded.back()));
+    const struct { bool fig01; size_t sub1_len; uint64_t resized; const char *what; } cases[] = {
+        {true, 384, 0, "FIG 0/1"}, {false, 384, 0, "STC only"}, {true, 200, 4, "truncated stream"}};
+    for (const auto &tc : cases) {
+        SCOPED_TRACE(tc.what);
+        test_eti t = make_eti(6, 2, tc.fig01, tc.sub1_len);  // FCT 2 and 3 come before a transmission frame starts
+        dabmod::modulator m;
+        const auto spectrum = spectra(modulate(t, m));
+        EXPECT_EQ(m.frames_dropped_at_start(), 2u);
+        EXPECT_EQ(m.stats().streams_skipped, 0u);
+        EXPECT_EQ(m.stats().streams_resized, tc.resized);
+        std::vector<uint8_t> fic, msc;
+        for (int l = 1; l <= 3; l++) {
+            auto b = demap(spectrum, l);
+            fic.insert(fic.end(), b.begin(), b.end());
         }
+        for (int l = 4; l <= 75; l++) {
+            auto b = demap(spectrum, l);
+            msc.insert(msc.end(), b.begin(), b.end());
+        }
+        ASSERT_EQ(fic.size(), 4u * 2304);
+        ASSERT_EQ(msc.size(), 4u * 55296);
         for (int c = 0; c < 4; c++) {
-            const uint8_t *cif = msc.data() + c * 55296 + s.p.start_cu * 64;
-            int wrong = 0;
-            for (int i = 0; i < s.p.size_cu * 64; i++) {
-                const int from = c - ti_delay[i % 16];
-                const int want = from < 0 ? 0 : coded[static_cast<size_t>(from)][static_cast<size_t>(i)];
-                wrong += cif[i] != want;
-            }
-            EXPECT_EQ(wrong, 0) << "sub-channel " << s.p.subchid << " CIF " << c;
+            const int frame = c + 2;
+            uint8_t fibs[3][32];
+            for (int i = 0; i < 3; i++) memcpy(fibs[i], t.fibs[static_cast<size_t>(frame * 3 + i)].data(), 32);
+            const std::vector<uint8_t> want = dabcommon::fic_encode_cif(fibs);
+            EXPECT_TRUE(std::equal(want.begin(), want.end(), fic.begin() + c * 2304)) << "FIC of CIF " << c;
         }
-        for (int cu = s.p.start_cu; cu < s.p.start_cu + s.p.size_cu; cu++) used[static_cast<size_t>(cu)] = 1;
+        struct sub {
+            dabcommon::subchannel_params p;
+            const std::vector<std::vector<uint8_t>> *data;
+        };
+        dabcommon::subchannel_params p1, p2;
+        p1.subchid = 1, p1.start_cu = 0, p1.size_cu = 96, p1.table_index = 35, p1.level = 3;
+        p2.subchid = 2, p2.start_cu = 200, p2.size_cu = 24, p2.long_form = true, p2.option = 0, p2.level = 2;
+        std::vector<int> used(864, 0);
+        for (const sub &s : {sub{p1, &t.sub1}, sub{p2, &t.sub2}}) {
+            std::vector<std::vector<uint8_t>> coded;
+            for (int f = 2; f < 6; f++) {
+                coded.emplace_back();
+                std::vector<uint8_t> bytes = (*s.data)[static_cast<size_t>(f)];
+                bytes.resize(s.p.subchid == 1 ? 384 : 96, 0);
+                ASSERT_TRUE(dabcommon::subchannel_encode(s.p, bytes.data(), bytes.size(), coded.back()));
+            }
+            for (int c = 0; c < 4; c++) {
+                const uint8_t *cif = msc.data() + c * 55296 + s.p.start_cu * 64;
+                int wrong = 0;
+                for (int i = 0; i < s.p.size_cu * 64; i++) {
+                    const int from = c - ti_delay[i % 16];
+                    const int want = from < 0 ? 0 : coded[static_cast<size_t>(from)][static_cast<size_t>(i)];
+                    wrong += cif[i] != want;
+                }
+                EXPECT_EQ(wrong, 0) << "sub-channel " << s.p.subchid << " CIF " << c;
+            }
+            for (int cu = s.p.start_cu; cu < s.p.start_cu + s.p.size_cu; cu++) used[static_cast<size_t>(cu)] = 1;
+        }
+        int stray = 0;
+        for (int c = 0; c < 4; c++)
+            for (int cu = 0; cu < 864; cu++)
+                if (!used[static_cast<size_t>(cu)])
+                    for (int i = 0; i < 64; i++) stray += msc[static_cast<size_t>(c * 55296 + cu * 64 + i)];
+        EXPECT_EQ(stray, 0) << "bits in unused CUs";
     }
-    int stray = 0;
-    for (int c = 0; c < 4; c++)
-        for (int cu = 0; cu < 864; cu++)
-            if (!used[static_cast<size_t>(cu)])
-                for (int i = 0; i < 64; i++) stray += msc[static_cast<size_t>(c * 55296 + cu * 64 + i)];
-    EXPECT_EQ(stray, 0) << "bits in unused CUs";
 }
 
 // Sub-channels from the STC alone (before any FIG 0/1): sizes from EN 300 401 tables 8-10.
