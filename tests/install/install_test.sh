@@ -31,6 +31,7 @@ fi
 
 # Layout: exactly these files, nothing the tests or the build leave behind.
 expected="bin/dabgen
+bin/dabmod
 bin/dabserver
 bin/eti2rdi
 lib/systemd/system/dabserver.service
@@ -41,6 +42,7 @@ share/dabserver/player/player.js
 share/doc/dabserver/dab.ini.sample
 share/doc/dabserver/tools.md
 share/man/man1/dabgen.1
+share/man/man1/dabmod.1
 share/man/man1/dabserver.1
 share/man/man1/eti2rdi.1"
 # The player's decoder is there only when the registry could be reached at build time.
