@@ -16,7 +16,7 @@ namespace {
 // The FFT window starts this far into the guard: early costs nothing (the cyclic prefix), late
 // takes in the next symbol.
 constexpr int WINDOW_ADVANCE = 24;
-constexpr int MAX_CARRIER_OFFSET = 35;  // kHz either side: a stick's crystal off by ~150 ppm at L band
+constexpr int MAX_CARRIER_OFFSET = 35;  // kHz either side: a crystal 150 ppm off in Band III
 constexpr double MAX_RATE_OFFSET = 300e-6;
 // A null symbol is a window whose power is below this share of the mean.
 constexpr double NULL_DEPTH = 0.5;
