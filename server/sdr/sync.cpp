@@ -92,8 +92,25 @@ timing_result prs_timing(const std::complex<float> *spectrum, fft &ifft) {
     timing_result r;
     double mean = total / OFDM_FFT_SIZE;
     r.peak = mean > 0 ? best / mean : 0;
+    // The window follows the earliest path within a guard before the strongest: following a
+    // stronger late echo would put the early path's next symbol into the window. A path is
+    // 10 dB below the strongest at most and well above what noise reaches in 504 bins; the
+    // strongest path's own main lobe (1536 of 2048 bins: some 3 samples wide) is no other path.
+    int first = peak;
+    for (int back = OFDM_GUARD; back >= 4; back--) {
+        int n = (peak - back + OFDM_FFT_SIZE) % OFDM_FFT_SIZE;
+        double p = std::norm(ir[n]);
+        if (p >= 0.1 * best && p >= 15 * mean) {
+            first = n;
+            break;
+        }
+    }
     // A path starting e samples after the window's first sample appears at e (modulo 2048).
-    int e = peak > OFDM_FFT_SIZE / 2 ? peak - OFDM_FFT_SIZE : peak;
+    int e = first > OFDM_FFT_SIZE / 2 ? first - OFDM_FFT_SIZE : first;
+    if (first != peak) {
+        r.offset = e;  // the phase slope below would average the paths
+        return r;
+    }
     // Carrier k of such a path turns by -2 pi k e / 2048: with the whole samples taken off, the
     // turn between neighbours gives the rest.
     std::complex<double> slope = 0;

@@ -36,8 +36,8 @@ struct timing_result {
 };
 
 // Timing from the phase reference symbol: the channel's impulse response (spectrum times the
-// known symbol's conjugate, inverse FFT, ifft of size 2048) and its strongest path, refined
-// below a sample by the phase slope across the carriers.
+// known symbol's conjugate, inverse FFT, ifft of size 2048) and its earliest strong path; a
+// single path refined below a sample by the phase slope across the carriers.
 timing_result prs_timing(const std::complex<float> *spectrum, fft &ifft);
 
 }  // namespace sdr_sync
