@@ -256,18 +256,22 @@ ofdm_receiver::~ofdm_receiver() = default;
 
 void ofdm_receiver::feed(const std::complex<float> *s, size_t n, const std::function<void(const sdr_frame &)> &out) {
     if (!s) n = 0;
-    for (size_t i = 0; i < n; i++) {
-        float re = s[i].real(), im = s[i].imag();
-        if (!(std::fabs(re) <= MAX_SAMPLE)) re = 0;  // NaN too
-        if (!(std::fabs(im) <= MAX_SAMPLE)) im = 0;
-        d->buf.emplace_back(re, im);
-    }
-    while (d->tracking ? d->demodulate(out) : d->acquire()) {
-    }
-    if (d->tracking) {
-        // Now and then, not per call: small calls would move the whole buffer each time.
-        double dead = std::floor(d->frame_pos) - 2 * OFDM_GUARD - static_cast<double>(d->base);
-        if (dead > OFDM_FRAME / 4) d->drop(static_cast<size_t>(dead));
+    // A frame's worth at a time: the buffer stays a few frames long however much comes at once.
+    for (size_t at = 0; at < n;) {
+        size_t end = std::min(n, at + OFDM_FRAME);
+        for (; at < end; at++) {
+            float re = s[at].real(), im = s[at].imag();
+            if (!(std::fabs(re) <= MAX_SAMPLE)) re = 0;  // NaN too
+            if (!(std::fabs(im) <= MAX_SAMPLE)) im = 0;
+            d->buf.emplace_back(re, im);
+        }
+        while (d->tracking ? d->demodulate(out) : d->acquire()) {
+        }
+        if (d->tracking) {
+            // Now and then, not per call: small calls would move the whole buffer each time.
+            double dead = std::floor(d->frame_pos) - 2 * OFDM_GUARD - static_cast<double>(d->base);
+            if (dead > OFDM_FRAME / 4) d->drop(static_cast<size_t>(dead));
+        }
     }
 }
 
