@@ -69,8 +69,9 @@ inline constexpr std::array<prs_run, 48> prs_runs = {{
 static_assert(prs_runs.size() == OFDM_CARRIERS / 32);
 
 // Phase of carrier k (k != 0, |k| <= 768) in the phase reference symbol, in quarter turns 0..3:
-// phi = pi/2 (h(i, k - k') + n).
+// phi = pi/2 (h(i, k - k') + n). 0 for any other k.
 constexpr int prs_quarter_turns(int k) {
+    if (k == 0 || k < -OFDM_KMAX || k > OFDM_KMAX) return 0;
     int run = carrier_index(k) / 32;
     int k_first = carrier_of_index(run * 32);
     return (prs_h[prs_runs[run].i][k - k_first] + prs_runs[run].n) % 4;
