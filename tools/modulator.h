@@ -11,6 +11,7 @@
 
 #include "common/dab_coding.h"
 #include "common/eti_reader.h"
+#include "common/fig01.h"
 #include "common/ofdm.h"
 
 namespace dabmod {
@@ -21,17 +22,7 @@ inline constexpr int CIF_BITS = 55296;   // 864 CUs x 64 bits
 inline constexpr int CU_BITS = 64;
 inline constexpr int CIFS_PER_FRAME = 4;
 
-// The sub-channel organisation that FIG 0/1 announces, gathered from FIBs with a good CRC.
-class subchannel_map {
-public:
-    void feed_fib(const uint8_t *fib);  // 32 bytes
-    // The latest record of a sub-channel, or nullptr.
-    const dabcommon::subchannel_params *find(int subchid) const;
-
-private:
-    std::array<dabcommon::subchannel_params, 64> params_{};
-    std::array<bool, 64> known_{};
-};
+using dabcommon::subchannel_map;
 
 // A sub-channel from an ETI stream's STC alone: SAD, TPL (UEP level, or EEP option and level)
 // and STL (the bit rate). False when the fields do not describe a sub-channel.

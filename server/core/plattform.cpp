@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <mutex>
 
+#include "sdr/sdrdev.h"
 #include "sim/simdev.h"
 
 int thread_create(pthread_t *thread_handle, thread_t thread_routine, void *arg, int detach) {
@@ -85,7 +86,7 @@ void device_unregister_provider(const char *prefix) {
 }
 
 int device_open(const char *name, int flags) {
-    static const int builtin = device_register_provider(sim_device_provider());
+    static const int builtin = device_register_provider(sim_device_provider()) + device_register_provider(sdr_device_provider());
     (void)builtin;
     const device_provider *p = nullptr;
     {

@@ -42,13 +42,7 @@ int sim_open(const char *name, int) {
         errno = EINVAL;
         return -1;
     }
-    std::shared_ptr<sim_module> mod = sim_module::create(o);
-    if (!mod) return -1;
-    int fd = mod->rdi_fd();
-    auto &r = modules();
-    std::lock_guard<std::mutex> g(r.m);
-    r.open[fd] = std::move(mod);
-    return fd;
+    return sim_device_open(o);
 }
 
 int sim_ioctl(int fd, unsigned long request, void *arg) {
@@ -91,3 +85,13 @@ const device_provider provider = {"sim:", sim_open, sim_ioctl, sim_close, sim_re
 }  // namespace
 
 const device_provider *sim_device_provider() { return &provider; }
+
+int sim_device_open(const sim_options &o) {
+    std::shared_ptr<sim_module> mod = sim_module::create(o);
+    if (!mod) return -1;
+    int fd = mod->rdi_fd();
+    auto &r = modules();
+    std::lock_guard<std::mutex> g(r.m);
+    r.open[fd] = std::move(mod);
+    return fd;
+}

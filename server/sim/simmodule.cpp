@@ -97,7 +97,7 @@ int ber_level(int errors) {
 
 std::unique_ptr<sim_module> sim_module::create(const sim_options &o) {
     std::unique_ptr<sim_module> m(new sim_module(o));
-    m->source_ = make_sim_source(o);
+    m->source_ = o.make_source ? o.make_source() : make_sim_source(o);
     if (!m->source_) {
         int err = errno ? errno : ENOENT;
         m.reset();
@@ -517,6 +517,7 @@ void sim_module::count_fibs(int n, bool bad) {
 void sim_module::retune(int khz) {
     tuned_khz_ = khz;
     routed_.reset();
+    source_->set_routed(routed_);
     have_last_ = false;
     fib_history_.clear();
     fib_errors_ = 0;
@@ -593,6 +594,7 @@ void sim_module::cmd_select_subchannel(const uint8_t *p, std::vector<record> &ou
         if (subfunction == 0 || subfunction == 3) routed_.reset();
         if (valid && subfunction == 1) routed_.reset(static_cast<size_t>(subchid));
         if (valid && (subfunction == 2 || subfunction == 3)) routed_.set(static_cast<size_t>(subchid));
+        source_->set_routed(routed_);
     } else if (oir == 0) {
         // Audio output: one sub-channel at a time.
         audio_subch_ = (subfunction >= 2 && valid) ? subchid : -1;

@@ -3,11 +3,15 @@
 // frequency, or one live ETI stream.
 
 #include <atomic>
+#include <bitset>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "common/eti_reader.h"
+
+class sim_source;
 
 // Parsed device name: "sim:DIR[,option...]" or "sim:eti=PATH[,option...]".
 struct sim_options {
@@ -15,6 +19,8 @@ struct sim_options {
     std::string eti;
     bool pci = false;
     double speed = 1.0;
+    // A source of another kind (the software receiver) instead of ETI files.
+    std::function<std::unique_ptr<sim_source>()> make_source;
 };
 
 // 1 when the name is a valid virtual device name, 0 otherwise.
@@ -39,6 +45,9 @@ public:
     virtual bool unplugged() const = 0;
     // Input bytes that were no frame (garbage, broken or cut-off frames), ever growing.
     virtual uint64_t skipped_bytes() const = 0;
+    // The sub-channels the host has routed, whenever that set changes: a receiver decodes
+    // only those.
+    virtual void set_routed(const std::bitset<64> &routed) { (void)routed; }
 };
 
 // Ensemble files in a directory, each looped.
