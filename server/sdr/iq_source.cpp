@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ constexpr double MAX_SPEED = 1000.0;
 constexpr size_t READ_BYTES = 1 << 16;
 constexpr uint32_t SAMPLE_RATE = 2048000;
 constexpr int GREETING_TIMEOUT_MS = 3000;
+constexpr int RECEIVE_BUFFER = 1 << 18;  // 64 ms of 8-bit samples
 
 bool parse_int(const std::string &s, long lo, long hi, long &v) {
     if (s.empty() || s.size() > 10) return false;
@@ -221,6 +223,9 @@ int rtltcp_iq_source::open(const std::string &host, int port) {
     }
     const int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    // A short queue: what waits in it is heard late, and after a retune on the old frequency.
+    const int rcvbuf = RECEIVE_BUFFER;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     // Greeting: "RTL0" tuner type(32) gain count(32)
     uint8_t greeting[12];
     size_t got = 0;
@@ -258,7 +263,23 @@ bool rtltcp_iq_source::command(uint8_t cmd, uint32_t value) {
     return write_all(fd_, c, sizeof c);
 }
 
-bool rtltcp_iq_source::set_frequency(uint32_t hz) { return command(0x01, hz); }
+bool rtltcp_iq_source::set_frequency(uint32_t hz) {
+    if (!command(0x01, hz)) return false;
+    // Samples already received are from the old frequency: a scan must not find its ensemble
+    // again on the new one.
+    int queued = 0;
+    if (ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) {
+        std::vector<uint8_t> drop(static_cast<size_t>(queued));
+        const ssize_t n = recv(fd_, drop.data(), drop.size(), MSG_DONTWAIT);
+        // Whole samples only, so that I and Q stay in step: an odd byte left is the next I.
+        if (n > 0) {
+            const bool odd = (have_ + static_cast<size_t>(n)) % 2;
+            if (odd) buf_[0] = drop[static_cast<size_t>(n) - 1];
+            have_ = odd ? 1 : 0;
+        }
+    }
+    return true;
+}
 
 long rtltcp_iq_source::read(std::complex<float> *out, size_t max, int timeout_ms) {
     if (fd_ < 0) return -1;

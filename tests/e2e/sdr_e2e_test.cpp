@@ -108,12 +108,12 @@ TEST(sdr_e2e, scan_over_rtl_tcp_finds_both_demo_ensembles) {
         ASSERT_TRUE(seamless_recording(sig.file(std::string(ch) + ".eti"), FRAMES, sig.file(std::string(ch) + ".iq")));
     }
     const int port = free_port();
-    child fake({binary_dir() + "/tools/rtltcp_fake", "-p", std::to_string(port), "-d", sig.path(), "-s", "8"},
+    child fake({binary_dir() + "/tools/rtltcp_fake", "-p", std::to_string(port), "-d", sig.path(), "-s", "4"},
                run_dir.path());
     ASSERT_TRUE(wait_for_port(port, 10)) << fake.err();
     write_file(run_dir.file("dab.ini"), "");
     const int http = free_port();
-    child srv({dabserver_path(), "-d", "sdr:rtl_tcp=127.0.0.1:" + std::to_string(port) + ",speed=8", "-s", "-m", "-p",
+    child srv({dabserver_path(), "-d", "sdr:rtl_tcp=127.0.0.1:" + std::to_string(port) + ",speed=4", "-s", "-m", "-p",
                std::to_string(http), "-R", run_dir.path(), "-l", "99", "1"},
               run_dir.path());
     ASSERT_TRUE(srv.wait_for_output("finished scanning band 2", 60)) << srv.out() << srv.err() << fake.err();
