@@ -130,11 +130,7 @@ TEST(dabplus_e2e, faults_are_counted_and_never_reach_a_player) {
     const auto ff = run({"/usr/bin/ffmpeg", "-v", "error", "-i", srv.dir.file("plus.loas"), "-f", "f32le", "-"}, "", 60);
     EXPECT_EQ(ff.status, 0) << ff.err;
     EXPECT_EQ(ff.err, "") << "ffmpeg found damage in what the server sent";
-    dablin_play::plus_play pcm;
-    pcm.rate = 48000;
-    pcm.channels = 2;
-    pcm.pcm.resize(ff.out.size() / 4);
-    memcpy(pcm.pcm.data(), ff.out.data(), pcm.pcm.size() * 4);
+    const dablin_play::plus_play pcm = dablin_play::from_f32(ff.out, 48000, 2);
     EXPECT_NEAR(dablin_play::dominant_hz(pcm, 0), 1000, 2.0);
     EXPECT_NEAR(dablin_play::dominant_hz(pcm, 1), 1500, 2.0);
 }

@@ -426,11 +426,7 @@ TEST(api_e2e, DabPlusProgrammeOfTheDemoEnsemble) {
                                      "", 60);
     EXPECT_EQ(ff.status, 0) << ff.err;
     EXPECT_EQ(ff.err, "") << "ffmpeg complained";
-    dablin_play::plus_play pcm;
-    pcm.rate = 48000;
-    pcm.channels = 2;
-    pcm.pcm.resize(ff.out.size() / 4);
-    memcpy(pcm.pcm.data(), ff.out.data(), pcm.pcm.size() * 4);
+    const dablin_play::plus_play pcm = dablin_play::from_f32(ff.out, 48000, 2);
     EXPECT_NEAR(dablin_play::dominant_hz(pcm, 0), 1000, 2.0);
     EXPECT_NEAR(dablin_play::dominant_hz(pcm, 1), 1500, 2.0);
 }

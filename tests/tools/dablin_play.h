@@ -129,6 +129,17 @@ inline double dominant_hz(const plus_play &p, int ch) {
     return (static_cast<double>(best) + 0.5 * (l - r) / (l - 2 * c + r)) * p.rate / static_cast<double>(n);
 }
 
+// Interleaved 32-bit float samples (ffmpeg's f32le on its standard output) as a plus_play.
+inline plus_play from_f32(const std::string &raw, int rate, int channels) {
+    plus_play p;
+    p.status = 0;
+    p.rate = rate;
+    p.channels = channels;
+    p.pcm.resize(raw.size() / 4);
+    memcpy(p.pcm.data(), raw.data(), p.pcm.size() * 4);
+    return p;
+}
+
 inline float peak_level(const plus_play &p) {
     float m = 0;
     for (size_t i = static_cast<size_t>(p.rate) * static_cast<size_t>(p.channels); i < p.pcm.size(); i++)
