@@ -97,12 +97,22 @@ std::vector<uint32_t> stream() {
     return w;
 }
 
-void run_reader(benchmark::State &state, bool full_path) {
-    static const std::vector<uint32_t> words = stream();
-    int fd = memfd_create("rdi", 0);
+// The RDI stream as the reader finds it on the device: an in-memory file; -1 without one.
+int rdi_memfd(const std::vector<uint32_t> &words) {
     std::vector<uint8_t> bytes;
     dabcommon::rdi_to_bytes(words.data(), words.size(), bytes);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    const int fd = memfd_create("rdi", 0);
+    if (fd >= 0 && write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void run_reader(benchmark::State &state, bool full_path) {
+    static const std::vector<uint32_t> words = stream();
+    const int fd = rdi_memfd(words);
+    if (fd < 0) {
         state.SkipWithError("no in-memory file");
         return;
     }
@@ -262,11 +272,8 @@ void run_plus(benchmark::State &state, const plus_stream &s) {
         state.SkipWithError(s.error.c_str());
         return;
     }
-    std::vector<uint8_t> bytes;
-    dabcommon::rdi_to_bytes(s.words.data(), s.words.size(), bytes);
-    int fd = memfd_create("rdi", 0);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-        if (fd >= 0) close(fd);
+    const int fd = rdi_memfd(s.words);
+    if (fd < 0) {
         state.SkipWithError("no in-memory file");
         return;
     }
