@@ -197,6 +197,9 @@ int main(int argc, char **argv) {
             perror("rtltcp_fake: accept");
             return 1;
         }
+        // Like rtl_tcp's own short queue: a client that retunes hears the new channel soon.
+        const int sndbuf = 1 << 16;
+        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof sndbuf);
         serve(fd, o, files);
         close(fd);
         fprintf(stderr, "rtltcp_fake: client gone\n");

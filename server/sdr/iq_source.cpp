@@ -28,6 +28,8 @@ constexpr size_t READ_BYTES = 1 << 16;
 constexpr uint32_t SAMPLE_RATE = 2048000;
 constexpr int GREETING_TIMEOUT_MS = 3000;
 constexpr int RECEIVE_BUFFER = 1 << 18;  // 64 ms of 8-bit samples
+// After a retune: what the server had queued or was sending, and the tuner settling.
+constexpr size_t SETTLE_BYTES = 2 * (1 << 18);  // 128 ms of samples
 
 bool parse_int(const std::string &s, long lo, long hi, long &v) {
     if (s.empty() || s.size() > 10) return false;
@@ -265,19 +267,21 @@ bool rtltcp_iq_source::command(uint8_t cmd, uint32_t value) {
 
 bool rtltcp_iq_source::set_frequency(uint32_t hz) {
     if (!command(0x01, hz)) return false;
-    // Samples already received are from the old frequency: a scan must not find its ensemble
-    // again on the new one.
+    // Samples already received, and those the server sends before it reads the command, are
+    // from the old frequency: a scan must not find its ensemble again on the new one.
     int queued = 0;
     if (ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) {
         std::vector<uint8_t> drop(static_cast<size_t>(queued));
         const ssize_t n = recv(fd_, drop.data(), drop.size(), MSG_DONTWAIT);
         // Whole samples only, so that I and Q stay in step: an odd byte left is the next I.
-        if (n > 0) {
-            const bool odd = (have_ + static_cast<size_t>(n)) % 2;
-            if (odd) buf_[0] = drop[static_cast<size_t>(n) - 1];
-            have_ = odd ? 1 : 0;
+        if (n > 0 && (have_ + static_cast<size_t>(n)) % 2) {
+            buf_[0] = drop[static_cast<size_t>(n) - 1];
+            have_ = 1;
+        } else if (n > 0) {
+            have_ = 0;
         }
     }
+    skip_ = SETTLE_BYTES;  // even: the pairing above is kept
     return true;
 }
 
@@ -296,7 +300,13 @@ long rtltcp_iq_source::read(std::complex<float> *out, size_t max, int timeout_ms
         fd_ = -1;
         return -1;
     }
-    const size_t total = have_ + static_cast<size_t>(n);
+    size_t total = have_ + static_cast<size_t>(n);
+    if (skip_ > 0) {
+        const size_t drop = std::min(skip_, total - total % 2);
+        skip_ -= drop;
+        total -= drop;
+        std::memmove(buf_.data(), buf_.data() + drop, total);
+    }
     const size_t count = iq_convert(iq_format::u8, buf_.data(), total, out);
     have_ = total - count * 2;
     std::memmove(buf_.data(), buf_.data() + count * 2, have_);

@@ -82,6 +82,7 @@ private:
     int fd_ = -1;
     std::vector<uint8_t> buf_;
     size_t have_ = 0;
+    size_t skip_ = 0;  // bytes still to drop after a retune
 };
 
 // An RTL-SDR stick through librtlsdr, where the server was built with it.

@@ -116,7 +116,7 @@ TEST(sdr_e2e, scan_over_rtl_tcp_finds_both_demo_ensembles) {
     child srv({dabserver_path(), "-d", "sdr:rtl_tcp=127.0.0.1:" + std::to_string(port) + ",speed=4", "-s", "-m", "-p",
                std::to_string(http), "-R", run_dir.path(), "-l", "99", "1"},
               run_dir.path());
-    ASSERT_TRUE(srv.wait_for_output("finished scanning band 2", 60)) << srv.out() << srv.err() << fake.err();
+    ASSERT_TRUE(srv.wait_for_output("finished scanning band 2", 120)) << srv.out() << srv.err() << fake.err();
     EXPECT_NE(srv.out().find("finished scanning band 1: found 1 ensembles"), std::string::npos) << srv.out();
     EXPECT_NE(srv.out().find("finished scanning band 2: found 1 ensembles"), std::string::npos) << srv.out();
     EXPECT_NE(srv.out().find("DAB DEMO ONE"), std::string::npos) << srv.out();
