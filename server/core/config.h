@@ -4,6 +4,9 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
+
+#include "common/source_stats.h"
 
 class ensemble;
 
@@ -110,4 +113,18 @@ public:
     std::atomic<uint64_t> httpcnt_req;  // connection threads count concurrently
     std::atomic<int> httpcnt_con;
     uint64_t msccnt_sum, msccnt_err;
+
+    // The antenna's own figures (SNR, EDI counters), as the watcher last read them.
+    void set_source(const dabcommon::source_stats &s) {
+        std::lock_guard<std::mutex> g(source_lock_);
+        source_ = s;
+    }
+    dabcommon::source_stats source() const {
+        std::lock_guard<std::mutex> g(source_lock_);
+        return source_;
+    }
+
+private:
+    mutable std::mutex source_lock_;
+    dabcommon::source_stats source_;
 };

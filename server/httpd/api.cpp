@@ -230,6 +230,17 @@ int httpconn::display_api(const char *name) {
                      {"mode", ds.mode},
                      {"ber_class", ds.ber_fic},
                      {"ber", ber[0] ? json(ber) : json(nullptr)}};
+    const dabcommon::source_stats src = e->st->source();
+    ens["signal"]["snr_db"] = src.flags & dabcommon::SOURCE_HAS_SNR ? json(src.snr_centibel / 10.0) : json(nullptr);
+    if (src.flags & dabcommon::SOURCE_HAS_EDI) {
+        ens["signal"]["edi"] = {{"af_packets", src.edi_af_packets},
+                                {"sequence_gaps", src.edi_sequence_gaps},
+                                {"crc_errors", src.edi_crc_errors},
+                                {"fec_recovered_fragments", src.edi_fec_recovered},
+                                {"frames_lost", src.edi_frames_lost}};
+    } else {
+        ens["signal"]["edi"] = nullptr;
+    }
 
     json services = json::array();
     for (const service_copy &sv : copy_table(e->msc_stream, subchannel)) {

@@ -137,6 +137,15 @@ int httpconn::display_statistic() {
     prints(ROW("Transmission Mode:", "%d, %dms/frame"), ds.mode, frame_ms(ds.mode));
     prints(ROW("MSC Bandwidth Allocation:", "%d CUs, %3.2f%%, %2.2fMBit/s"), static_cast<int>(cusum), share, rate);
     prints(ROW("RDI Overruns (%s):", "%u"), e->api->get_devicetype() == 0 ? "PCI" : "USB", st.rdicnt_ovr);
+    const dabcommon::source_stats src = st.source();
+    if (src.flags & dabcommon::SOURCE_HAS_SNR) prints(ROW("Signal-to-noise ratio:", "%.1f dB"), src.snr_centibel / 10.0);
+    if (src.flags & dabcommon::SOURCE_HAS_EDI) {
+        prints(ROW("EDI AF packets:", "%llu%s"), u(src.edi_af_packets), num2str(sx, src.edi_af_packets));
+        prints(ROW("EDI sequence gaps:", "%llu"), u(src.edi_sequence_gaps));
+        prints(ROW("EDI CRC errors:", "%llu"), u(src.edi_crc_errors));
+        prints(ROW("EDI fragments recovered by FEC:", "%llu"), u(src.edi_fec_recovered));
+        prints(ROW("EDI frames lost:", "%llu"), u(src.edi_frames_lost));
+    }
     prints(ROW("Total DWORDS RDI:", "%llu%s "), u(st.rdicnt_sum), num2str(sx, st.rdicnt_sum));
     prints(ROW("Bad DWORDS RDI:", "%llu%s, %.2f%%"), u(st.rdicnt_err), num2str(sx, st.rdicnt_err),
            percent(st.rdicnt_err, st.rdicnt_sum));

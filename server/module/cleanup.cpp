@@ -132,6 +132,9 @@ void cleanup::route_table(const dab_subchannel_t *t) {
 
 void cleanup::housekeeping(poll_state &st, time_t now) {
     e->st->rdicnt_ovr = static_cast<unsigned int>(e->api->get_overruns());
+    dabcommon::source_stats src;
+    if (!e->api->get_source_stats(src)) src = dabcommon::source_stats{};
+    e->st->set_source(src);
     e->msc_stream->get_subch_info([this](const dab_subchannel_t *t) { route_table(t); });
     const int k = e->fic_stream->collect_garbage();
     if (k) e->l->log(LOG_INFO, "cleanup: collected %d elements as garbage.\n", k);

@@ -237,6 +237,11 @@ int dabapi::get_overruns() {
     return overruns;
 }
 
+bool dabapi::get_source_stats(dabcommon::source_stats &s) {
+    s = dabcommon::source_stats{};
+    return request(dabcommon::DRV_GET_SOURCE_STATS, &s, sizeof s) >= 0;
+}
+
 int dabapi::get_removed() {
     if (!usb) return 0;
     int removed = 0;

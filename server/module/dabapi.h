@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "common/source_stats.h"
+
 class ensemble;
 typedef unsigned char UCHAR;
 
@@ -87,6 +89,8 @@ public:
     void set_dbg_mode(int val);
     void dbg();
     int get_overruns();
+    // What the antenna measures beyond the protocol; false where the driver does not say.
+    bool get_source_stats(dabcommon::source_stats &s);
     int get_removed();
 
     int usb_set_prog(int i, int n);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -202,6 +203,13 @@ void sdr_source::set_routed(const std::bitset<64> &routed) {
 double sdr_source::snr_db() const {
     std::lock_guard<std::mutex> g(m_);
     return synced_ ? snr_ : 0;
+}
+
+void sdr_source::stats(dabcommon::source_stats &s) const {
+    std::lock_guard<std::mutex> g(m_);
+    if (!synced_) return;
+    s.flags |= dabcommon::SOURCE_HAS_SNR;
+    s.snr_centibel = static_cast<int32_t>(std::lround(std::clamp(snr_, -99.0, 99.0) * 10));
 }
 
 uint64_t sdr_source::frames_made() const {

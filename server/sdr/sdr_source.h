@@ -37,6 +37,7 @@ public:
 
     // Carrier power over noise of the last frame, dB; 0 without signal.
     double snr_db() const;
+    void stats(dabcommon::source_stats &s) const override;
     // ETI frames (CIFs) made and dropped because nobody took them in time (live input).
     uint64_t frames_made() const;
     uint64_t frames_dropped() const;

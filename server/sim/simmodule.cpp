@@ -157,6 +157,10 @@ int sim_module::request(unsigned long req, void *arg) {
         case DRV_GET_OVERRUNS: *static_cast<int *>(arg) = overruns_; return 0;
         case DRV_GET_REMOVED: *static_cast<int *>(arg) = 0; return 0;
         case DRV_BULK: return bulk(arg);
+        case dabcommon::DRV_GET_SOURCE_STATS:
+            *static_cast<dabcommon::source_stats *>(arg) = dabcommon::source_stats{};
+            source_->stats(*static_cast<dabcommon::source_stats *>(arg));
+            return 0;
         case DRV_WRITE_MSG:
         case DRV_READ_MSG:
         case DRV_NEW_MSG: return msg_request(r, arg);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "common/eti_reader.h"
+#include "common/source_stats.h"
 
 class sim_source;
 
@@ -48,6 +49,8 @@ public:
     // The sub-channels the host has routed, whenever that set changes: a receiver decodes
     // only those.
     virtual void set_routed(const std::bitset<64> &routed) { (void)routed; }
+    // What this antenna measures beyond the protocol (SNR, EDI counters). Called from any thread.
+    virtual void stats(dabcommon::source_stats &s) const { (void)s; }
 };
 
 // Ensemble files in a directory, each looped.
