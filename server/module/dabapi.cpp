@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <ctime>
 
 #include "core/config.h"
@@ -41,7 +42,11 @@ int dabapi::bulk(bulk_transfer_t *b) { return request(DRV_BULK, b, sizeof *b); }
 
 int dabapi::open_driver() {
     usb = 0;
-    e->cfg->fd = device_open(e->cfg->device, O_RDWR);
+    // An EDI input over UDP joins a multicast group on the configured interface.
+    std::string name = e->cfg->device;
+    if (name.rfind("sim:edi=udp://", 0) == 0 && e->cfg->multicastif[0] && name.find(",mcastif=") == std::string::npos)
+        name += std::string(",mcastif=") + e->cfg->multicastif;
+    e->cfg->fd = device_open(name.c_str(), O_RDWR);
     if (e->cfg->fd < 0) {
         e->l->log(LOG_ERR, "open_driver: can't open %s\n", e->cfg->device);
         return 0;

@@ -1,6 +1,7 @@
 #include "sim/simsource.h"
 
 #include <dirent.h>
+#include <net/if.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 
 #include "common/dab_tables.h"
+#include "sim/edi_source.h"
 
 namespace {
 
@@ -45,11 +47,19 @@ int parse_sim_name(const char *name, sim_options &o) {
     std::string rest = name + 4;
     size_t comma = rest.find(',');
     std::string target = rest.substr(0, comma);
-    if (target.rfind("eti=", 0) == 0)
+    std::string edi, mcastif;
+    bool is_edi = false;
+    if (target.rfind("eti=", 0) == 0) {
         o.eti = target.substr(4);
-    else
+    } else if (target.rfind("edi=", 0) == 0) {
+        edi_address a;
+        if (!parse_edi_address(target.substr(4), a)) return 0;
+        edi = target.substr(4);
+        is_edi = true;
+    } else {
         o.dir = target;
-    if (o.eti.empty() && o.dir.empty()) return 0;
+    }
+    if (o.eti.empty() && o.dir.empty() && !is_edi) return 0;
     while (comma != std::string::npos) {
         size_t next = rest.find(',', comma + 1);
         std::string opt = rest.substr(comma + 1, next == std::string::npos ? std::string::npos : next - comma - 1);
@@ -61,10 +71,13 @@ int parse_sim_name(const char *name, sim_options &o) {
             double v = std::strtod(opt.c_str() + 6, &end);
             if (!end || *end || !(v >= MIN_SPEED && v <= MAX_SPEED)) return 0;
             o.speed = v;
+        } else if (is_edi && opt.rfind("mcastif=", 0) == 0 && opt.size() > 8 && opt.size() < 8 + IF_NAMESIZE) {
+            mcastif = opt.substr(8);
         } else if (!opt.empty()) {
             return 0;
         }
     }
+    if (is_edi) o.make_source = [edi, mcastif]() -> std::unique_ptr<sim_source> { return edi_source::open(edi, mcastif); };
     return 1;
 }
 
