@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <vector>
 
 #include "common/eti_reader.h"
@@ -214,6 +215,24 @@ void tune_demo_ensemble() {
         if (!e.msc_stream->wanted_frame_size(s)) {
             fprintf(stderr, "subchannel %d missing from the service table\n", s);
             abort();
+        }
+    }
+}
+
+void damage_samples(std::vector<std::complex<float>> &s, input &in) {
+    using cf = std::complex<float>;
+    while (in.n >= 5 && !s.empty()) {
+        size_t at = (size_t{in.byte()} << 16 | size_t{in.byte()} << 8 | in.byte()) * 4 % s.size();
+        uint8_t kind = in.byte(), v = in.byte();
+        size_t end = std::min(s.size(), at + 16 * size_t{v} + 1);
+        for (size_t i = at; i < end; i++) {
+            switch (kind % 5) {
+            case 0: s[i] = 0; break;
+            case 1: s[i] = cf(1e30f, -1e30f); break;
+            case 2: s[i] = cf(std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()); break;
+            case 3: s[i] *= static_cast<float>(kind) / 16; break;
+            default: s[i] *= cf(0, 1); break;
+            }
         }
     }
 }

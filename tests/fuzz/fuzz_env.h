@@ -2,9 +2,11 @@
 // What every fuzz target shares: one quiet ensemble per process, a private directory, and the
 // small ensemble of the generator that the frame decoders need.
 
+#include <complex>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class ensemble;
 
@@ -52,5 +54,9 @@ struct input {
         return len;
     }
 };
+
+// Damage to complex samples, as the input's 5-byte records say: runs silenced, saturated,
+// non-finite, scaled or turned.
+void damage_samples(std::vector<std::complex<float>> &s, input &in);
 
 }  // namespace fuzzenv

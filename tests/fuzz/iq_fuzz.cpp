@@ -4,7 +4,6 @@
 
 #include <cmath>
 #include <complex>
-#include <limits>
 #include <random>
 #include <vector>
 
@@ -50,23 +49,6 @@ const std::vector<cf> &clean_signal() {
     return s;
 }
 
-void damage(std::vector<cf> &s, fuzzenv::input &in) {
-    while (in.n >= 5) {
-        size_t at = (size_t{in.byte()} << 16 | size_t{in.byte()} << 8 | in.byte()) * 4 % s.size();
-        uint8_t kind = in.byte(), v = in.byte();
-        size_t end = std::min(s.size(), at + 16 * size_t{v} + 1);
-        for (size_t i = at; i < end; i++) {
-            switch (kind % 5) {
-            case 0: s[i] = 0; break;
-            case 1: s[i] = cf(1e30f, -1e30f); break;
-            case 2: s[i] = cf(std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()); break;
-            case 3: s[i] *= static_cast<float>(kind) / 16; break;
-            default: s[i] *= cf(0, 1); break;
-            }
-        }
-    }
-}
-
 }  // namespace
 
 // The clean signal is made before the clock of the first input starts.
@@ -89,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             s[i] = cf((p[2 * (i % n)] - 127.5f) / 128, (p[2 * (i % n) + 1] - 127.5f) / 128);
     } else {
         s = clean_signal();
-        damage(s, in);
+        fuzzenv::damage_samples(s, in);
     }
     ofdm_receiver rx;
     for (size_t at = 0; at < s.size(); at += chunk)
