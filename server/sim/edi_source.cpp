@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr size_t MAX_QUEUE = 40;      // frames, about a second
+constexpr size_t MAX_QUEUE = 125;     // frames, 3 s: a module held up by a busy machine catches up
 constexpr int64_t SIGNAL_HOLD_MS = 3000;  // without frames this long: no signal
 constexpr int POLL_MS = 100;          // how soon the thread sees the stop
 constexpr int CONNECT_TIMEOUT_MS = 1000;
