@@ -25,7 +25,7 @@ void statistic::clear() {
 
 config::config(ensemble *p)
     : e(p), fd(-1), starttime(time(nullptr)), rdiconfig(4), finished(0), motargc(0), logfilelevel(2), logscrnlevel(1),
-      audiosubchid(-1), tunefreq(-1), httpport(8000), httpmaxconn(-1), httpmaxclients(1024), motquota(MOT_QUOTA_DEFAULT_MIB), ens(), ensemblecnt(0), emulate(0), lck(), scans_(0) {
+      audiosubchid(-1), tunefreq(-1), httpport(8000), httpmaxconn(-1), httpmaxclients(1024), motquota(MOT_QUOTA_DEFAULT_MIB), icecastpublic(0), ens(), ensemblecnt(0), emulate(0), lck(), scans_(0) {
     thread_mutex_init(&lck);
     copy_field(configfile, "dab.ini");
     copy_field(logfilename, "dab.log");
@@ -36,6 +36,11 @@ config::config(ensemble *p)
     copy_field(hostname, "localhost:8000");
     copy_field(device, "/dev/usb/ombrel0");
     multicastif[0] = 0;
+    icecast[0] = 0;
+    copy_field(icecastuser, "source");
+    icecastpassword[0] = 0;
+    copy_field(icecastmount, "/dab/%s");
+    copy_field(icecastservices, "all");
     for (auto &a : motargv) a = static_cast<char *>(calloc(1, MOT_ARG_SIZE));
 }
 
@@ -91,7 +96,7 @@ text_field text_of(config &c) {
 struct config_key {
     const char *key;
     const char *comment;  // written on the line before the key
-    const char *logged;   // debug line on reading; %s or %d of the value stored
+    const char *logged;   // debug line on reading; %s or %d of the value stored; null: a secret, not shown
     key_kind kind;
     text_field (*text)(config &);
     int config::*number;
@@ -132,6 +137,16 @@ constexpr config_key config_keys[] = {
              "multicastif: %s\n", &text_of<&config::multicastif>),
     number_key("motquota", "; MiB each MOT/PAD service directory may take, oldest objects removed first (0: no limit)",
                "motquota: %d\n", &config::motquota),
+    text_key("icecast", "; Icecast server fed with every programme as a source, http://HOST:PORT (empty: none)",
+             "icecast: %s\n", &text_of<&config::icecast>),
+    text_key("icecastuser", "; user name of the Icecast sources", "icecastuser: %s\n", &text_of<&config::icecastuser>),
+    text_key("icecastpassword", "; password of the Icecast sources", nullptr, &text_of<&config::icecastpassword>),
+    text_key("icecastmount", "; Icecast mount of a programme: %s service id in hex, %l its label",
+             "icecastmount: %s\n", &text_of<&config::icecastmount>),
+    text_key("icecastservices", "; programmes fed to Icecast: all, or service ids in hex", "icecastservices: %s\n",
+             &text_of<&config::icecastservices>),
+    number_key("icecastpublic", "; Icecast may list the programmes in public directories (0/1)",
+               "icecastpublic: %d\n", &config::icecastpublic),
 };
 
 const config_key *find_key(const char *key) {
@@ -153,7 +168,10 @@ int config::apply_key(const char *key, const char *value) {
     if (k->kind == key_kind::text) {
         const text_field f = k->text(*this);
         copy_field(f.p, f.size, value);
-        l->log(LOG_DEBUG, k->logged, f.p);
+        if (k->logged)
+            l->log(LOG_DEBUG, k->logged, f.p);
+        else
+            l->log(LOG_DEBUG, "%s: set\n", key);
     } else {
         int &field = this->*(k->number);
         field = k->kind == key_kind::channel ? dcsr::name_to_channel(value) : atoi(value);

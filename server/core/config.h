@@ -87,6 +87,13 @@ public:
     char multicastif[64];
     // Size in MiB each MOT/PAD service directory may take; 0: no limit.
     int motquota;
+    // The Icecast server every programme is fed to as a source: http://HOST:PORT, empty: none.
+    char icecast[256];
+    char icecastuser[64];
+    char icecastpassword[128];  // never logged, never shown
+    char icecastmount[128];     // %s service id, %l label
+    char icecastservices[512];  // all, or service ids
+    int icecastpublic;
     ensemble_entry_t ens[MAX_ENSEMBLES];
     int ensemblecnt;
     int emulate;

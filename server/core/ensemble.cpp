@@ -9,6 +9,7 @@
 #include "datapath/rdi.h"
 #include "datapath/ringbuff.h"
 #include "httpd/httpd.h"
+#include "httpd/icecast.h"
 #include "module/cleanup.h"
 #include "module/dabapi.h"
 #include "module/dcsr.h"
@@ -20,7 +21,7 @@ const char *const dab_banner = "DAV orodovedavu rivado V 2.26F - DAB application
 
 ensemble::ensemble()
     : myflags(0), mot_decoder(nullptr), l(nullptr), api(nullptr), cfg(nullptr), rbuff(nullptr), rdi_stream(nullptr),
-      fic_stream(nullptr), msc_stream(nullptr), d(nullptr), st(nullptr), http(nullptr), clean(nullptr),
+      fic_stream(nullptr), msc_stream(nullptr), d(nullptr), st(nullptr), http(nullptr), clean(nullptr), ice(nullptr),
       subchannel(nullptr), service(nullptr), fib_decoder_callback(nullptr), fib_decoder_context(nullptr),
       fig_decoder_callback(nullptr), fig_decoder_context(nullptr), fig_replace_callback(nullptr),
       fig_replace_context(nullptr) {
@@ -35,6 +36,7 @@ ensemble::ensemble()
     st = new statistic(this);
     http = new httpd(this);
     clean = new cleanup(this);
+    ice = new icecast(this);
     mot_decoder = new mot_dec_class(this);
     subchannel = msc_stream->subchannel;
     service = msc_stream->service;
@@ -45,6 +47,8 @@ ensemble::~ensemble() {
     // already gone; the logger and the configuration it reads go last. HTTP connections reach
     // nearly everything: they end first, also when stop_threads was never called.
     if (http) http->stop();
+    // The sources read the rings and the decoder's labels: they go before either.
+    delete ice;
     delete mot_decoder;
     delete clean;
     delete http;
@@ -65,7 +69,10 @@ int ensemble::start_threads(int flags, int argc, char **argv) {
     l->log(LOG_INFO, "%s\n", dab_banner);
     myflags = flags;
     if (flags & THREADS_LOG) l->start();
-    if (flags & THREADS_HTTP) http->start();
+    if (flags & THREADS_HTTP) {
+        http->start();
+        ice->start();
+    }
     if (flags & THREADS_RDI) {
         rdi_stream->start();
         clean->start();
@@ -81,6 +88,8 @@ int ensemble::start_threads(int flags, int argc, char **argv) {
 
 int ensemble::stop_threads() {
     set_finished(1);
+    // Every source connection closed before the labels and rings it reads go.
+    ice->stop();
     if (myflags & THREADS_MOT) mot_decoder->mot_stop_decoding(1);
     sleep(1);
     if (myflags & THREADS_HTTP) http->stop();

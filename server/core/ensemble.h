@@ -13,6 +13,7 @@ class dcsr;
 class statistic;
 class httpd;
 class cleanup;
+class icecast;
 struct dab_subchannel_s;
 typedef struct dab_subchannel_s dab_subchannel_t;
 struct dab_service_s;
@@ -59,6 +60,7 @@ public:
     statistic *st;
     httpd *http;
     cleanup *clean;
+    icecast *ice;  // the Icecast sources
     dab_subchannel_t *subchannel;
     dab_service_t *service;
     fib_decoder_callback_t fib_decoder_callback;

@@ -20,6 +20,7 @@
 #include "datapath/msc.h"
 #include "httpd/api.h"
 #include "httpd/httpd.h"
+#include "httpd/icecast.h"
 #include "httpd/util.h"
 #include "module/dcsr.h"
 #include "mot/mot_query.h"
@@ -297,7 +298,30 @@ int httpconn::display_api(const char *name) {
         services.push_back(std::move(s));
     }
 
-    const json doc = {{"ensemble", std::move(ens)}, {"services", std::move(services)}};
+    // The Icecast sources, when a server is configured: the password is no part of it.
+    json ice = nullptr;
+    {
+        char url[sizeof e->cfg->icecast];
+        {
+            mutex_guard guard(&e->cfg->lck);
+            copy_field(url, e->cfg->icecast);
+        }
+        if (url[0]) {
+            json mounts = json::array();
+            for (const icecast_mount_status &m : e->ice->mounts())
+                mounts.push_back({{"mount", m.mount},
+                                  {"service", hex_id(m.sid)},
+                                  {"subchannel", m.subchannel},
+                                  {"state", m.state},
+                                  {"bytes_sent", m.bytes_sent},
+                                  {"reconnects", m.reconnects},
+                                  {"last_error", m.last_error.empty() ? json(nullptr) : json(m.last_error)},
+                                  {"title", m.title.empty() ? json(nullptr) : text(m.title)}});
+            ice = {{"server", url}, {"mounts", std::move(mounts)}};
+        }
+    }
+
+    const json doc = {{"ensemble", std::move(ens)}, {"services", std::move(services)}, {"icecast", std::move(ice)}};
     // Every text is UTF-8 by construction; a fault there must still give valid output.
     std::string body = doc.dump(2, ' ', false, json::error_handler_t::replace);
     body += '\n';

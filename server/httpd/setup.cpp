@@ -15,6 +15,7 @@
 #include "core/plattform.h"
 #include "datapath/msc.h"
 #include "httpd/httpd.h"
+#include "httpd/icecast.h"
 #include "httpd/util.h"
 #include "module/cleanup.h"
 #include "module/dabapi.h"
@@ -133,7 +134,35 @@ private:
         text_field("motparms=", cfg->motparms, sizeof cfg->motparms);
         text_field("multicastif=", cfg->multicastif, sizeof cfg->multicastif);
         text_field("ensemblefile=", cfg->ensemblefile, sizeof cfg->ensemblefile);
+        icecast_fields();
         if (take("shutdown=") && atoi(value_) == 1) cfg->finished = 1;
+    }
+
+    // The source thread follows the values by itself; it is started when a server is first set.
+    void icecast_fields() {
+        config *cfg = cfg_;
+        if (take("icecast=", sizeof cfg->icecast)) {
+            std::string host;
+            int port = 0;
+            if (value_[0] && !icecast_wire::parse_url(value_, &host, &port)) {
+                e_->l->log(LOG_WARN, "httpd: setup value of icecast refused: no http://HOST:PORT\n");
+                if (!refused.empty()) refused += ", ";
+                refused += "icecast";
+            } else {
+                mutex_guard guard(&cfg->lck);
+                copy_field(cfg->icecast, value_);
+            }
+        }
+        text_field("icecastuser=", cfg->icecastuser, sizeof cfg->icecastuser);
+        // An empty password field keeps the password: the page never shows it.
+        if (take("icecastpassword=", sizeof cfg->icecastpassword) && value_[0]) {
+            mutex_guard guard(&cfg->lck);
+            copy_field(cfg->icecastpassword, value_);
+        }
+        text_field("icecastmount=", cfg->icecastmount, sizeof cfg->icecastmount);
+        text_field("icecastservices=", cfg->icecastservices, sizeof cfg->icecastservices);
+        number_field("icecastpublic=", cfg->icecastpublic);
+        e_->ice->start();
     }
 
     // The status page goes out first, so that the browser shows something while both bands
@@ -241,6 +270,27 @@ void put_settings(httpconn &c) {
     c.prints("%s<tr><td>Multicast Interface:</td><td><input name=\"multicastif\" value=\"%s\" size=16>\r\n", form,
              shown_value<sizeof cfg->multicastif>(cfg->multicastif).text);
     c.prints("%sNetwork interface for IP over DAB datagrams (empty: by route).%s", set, end);
+    c.prints("%s<tr><td>Icecast Server:</td><td><input name=\"icecast\" value=\"%s\" size=32>\r\n", form,
+             shown_value<sizeof cfg->icecast>(cfg->icecast).text);
+    c.prints("%sEvery programme is fed to this Icecast server as a source: http://HOST:PORT (empty: none).%s", set,
+             end);
+    c.prints("%s<tr><td>Icecast User:</td><td><input name=\"icecastuser\" value=\"%s\" size=16>\r\n", form,
+             shown_value<sizeof cfg->icecastuser>(cfg->icecastuser).text);
+    c.prints("%sUser name of the Icecast sources.%s", set, end);
+    // Posted, so that the password is not part of a request line; never shown.
+    c.prints("<form method=post action=\"/setup\" >\r\n<tr><td>Icecast Password:</td><td><input type=\"password\" "
+             "name=\"icecastpassword\" value=\"\" size=16 autocomplete=\"off\">\r\n");
+    c.prints("%sPassword of the Icecast sources (%s; empty keeps it).%s", set,
+             cfg->icecastpassword[0] ? "set" : "not set", end);
+    c.prints("%s<tr><td>Icecast Mount:</td><td><input name=\"icecastmount\" value=\"%s\" size=16>\r\n", form,
+             shown_value<sizeof cfg->icecastmount>(cfg->icecastmount).text);
+    c.prints("%sMount of a programme: %%s its service id in hex, %%l its label.%s", set, end);
+    c.prints("%s<tr><td>Icecast Services:</td><td><input name=\"icecastservices\" value=\"%s\" size=32>\r\n", form,
+             shown_value<sizeof cfg->icecastservices>(cfg->icecastservices).text);
+    c.prints("%sProgrammes fed to Icecast: all, or service ids in hex (d101 d102).%s", set, end);
+    c.prints("%s<tr><td>Icecast Public:</td><td><input name=\"icecastpublic\" value=\"%d\" size=3>\r\n", form,
+             cfg->icecastpublic);
+    c.prints("%s1: Icecast may list the programmes in public directories.%s", set, end);
     c.prints("%s<tr><td>Shutdown Server:</td><td><input type=\"hidden\" name=\"shutdown\" value=\"1\">\r\n", form);
     c.prints("<input type=\"submit\" value=\"Shutdown\">&nbsp; Stops the server immediately.%s", end);
 }

@@ -12,6 +12,7 @@
 #include "datapath/fic.h"
 #include "datapath/msc.h"
 #include "httpd/httpd.h"
+#include "httpd/icecast.h"
 #include "httpd/util.h"
 #include "module/dabapi.h"
 #include "module/dcsr.h"
@@ -45,6 +46,24 @@ long allocated_cus(fic *store) {
 }
 
 unsigned long long u(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+// One line per Icecast mount: how its source connection fares.
+std::string icecast_table(const std::vector<icecast_mount_status> &mounts) {
+    if (mounts.empty()) return "";
+    std::string out = "<H3>Icecast sources</H3>\r\n<table cellspacing=\"0\" cellpadding=\"4\">\r\n<tr><th>mount</th>"
+                      "<th>service</th><th>subchid</th><th>state</th><th>bytes sent</th><th>reconnects</th>"
+                      "<th>last error</th></tr>\r\n";
+    for (const icecast_mount_status &m : mounts) {
+        char mount[256 * 6], error[256 * 6];
+        html_escape(mount, sizeof mount, m.mount.c_str());
+        html_escape(error, sizeof error, m.last_error.c_str());
+        appendf(out, "<tr><td>%s</td><td>%04X</td><td>%02d</td><td>%s</td><td>%llu</td><td>%u</td><td>%s</td></tr>\r\n",
+                mount, static_cast<unsigned>(m.sid), m.subchannel, m.state.c_str(), u(m.bytes_sent), m.reconnects,
+                error);
+    }
+    out += "</table>\r\n";
+    return out;
+}
 
 }  // namespace
 
@@ -168,6 +187,8 @@ int httpconn::display_statistic() {
 #undef ROW
     prints("</table>\r\n");
     dabplus_table();
+    const std::string ice = icecast_table(e->ice->mounts());
+    if (!ice.empty()) send_all(s, ice.data(), ice.size());
 
     // Taken under the store's lock, sent without it: a slow client must not stall the FIC decoder.
     const std::string figs = fig_overview_html(e->fic_stream->summaries(), time(nullptr));
