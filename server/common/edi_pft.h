@@ -91,7 +91,6 @@ private:
     bool started_ = false;
     uint16_t next_ = 0;
     std::map<uint16_t, std::unique_ptr<builder>> pending_;
-    void *rs_ = nullptr;  // libfec codec
     pft_counters counters_;
 };
 
