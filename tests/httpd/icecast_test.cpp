@@ -6,7 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "core/config.h"
+#include "core/ensemble.h"
+#include "core/plattform.h"
 #include "httpd/icecast.h"
+#include "support/log_capture.h"
+#include "support/test_support.h"
 
 using namespace icecast_wire;
 
@@ -253,6 +258,43 @@ TEST(icecast_wire, backoff) {
     int ms = 0;
     for (int i = 0; i < 9; i++) seen.push_back(ms = next_backoff(ms));
     EXPECT_EQ(seen, (std::vector<int>{1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000, 60000}));
+}
+
+// The keys read from the file and written back; the password is kept in the file (the server
+// needs it after a restart) but is never in a log line, at any level.
+TEST(icecast_keys, read_written_and_never_logged) {
+    testsupport::temp_dir dir;
+    ensemble ens;
+    testsupport::log_capture captured;
+    captured.attach(ens.l);
+    config *cfg = ens.cfg;
+    copy_field(cfg->configfile, dir.file("dab.ini").c_str());
+    EXPECT_STREQ(cfg->icecast, "");
+    EXPECT_STREQ(cfg->icecastuser, "source");
+    EXPECT_STREQ(cfg->icecastmount, "/dab/%s");
+    EXPECT_STREQ(cfg->icecastservices, "all");
+    EXPECT_EQ(cfg->icecastpublic, 0);
+    testsupport::write_file(cfg->configfile,
+                            "icecast http://127.0.0.1:8000\nicecastuser feeder\nicecastpassword S3cr3t-pw\n"
+                            "icecastmount /radio/%l\nicecastservices d101 d104\nicecastpublic 1\n");
+    ASSERT_EQ(cfg->read_configfile(), 1);
+    EXPECT_STREQ(cfg->icecast, "http://127.0.0.1:8000");
+    EXPECT_STREQ(cfg->icecastuser, "feeder");
+    EXPECT_STREQ(cfg->icecastpassword, "S3cr3t-pw");
+    EXPECT_STREQ(cfg->icecastmount, "/radio/%l");
+    EXPECT_STREQ(cfg->icecastservices, "d101 d104");
+    EXPECT_EQ(cfg->icecastpublic, 1);
+    EXPECT_TRUE(captured.has("icecastuser: feeder\n"));
+    EXPECT_TRUE(captured.has("icecastpassword: set\n"));
+    EXPECT_FALSE(captured.contains("S3cr3t")) << "the password was logged";
+
+    copy_field(cfg->configfile, dir.file("out.ini").c_str());
+    ASSERT_EQ(cfg->write_configfile(), 1);
+    const std::string text = testsupport::read_file(dir.file("out.ini"));
+    EXPECT_NE(text.find("\nicecastpassword S3cr3t-pw\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nicecastmount /radio/%l\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nicecastservices d101 d104\n"), std::string::npos) << text;
+    EXPECT_FALSE(captured.contains("S3cr3t"));
 }
 
 }  // namespace
