@@ -14,8 +14,8 @@ namespace dabcommon {
 // SYNC(16) LEN(32) SEQ(16) CF(1) MAJ(3) MIN(4) PT(8)
 constexpr size_t AF_HEADER_SIZE = 10;
 constexpr size_t AF_CRC_SIZE = 2;
-// An ETI frame's TAG packet stays below 6.3 kB; a longer LEN is a broken header.
-constexpr size_t AF_MAX_PAYLOAD = 65536;
+// An ETI frame's TAG packet stays below 7.2 kB; a longer LEN is a broken header.
+constexpr size_t AF_MAX_PAYLOAD = 16384;
 // TAG item: name(32) length in bits(32), value
 constexpr size_t TAG_HEADER_SIZE = 8;
 // deti: ATSTF(1) FICF(1) RFUDF(1) FCTH(5) FCT(8) STAT(8) MID(2) FP(3) rfa(2) rfu(1) MNSC(16)

@@ -90,6 +90,7 @@ struct pft_reassembler::builder {
     std::vector<bool> have;
     uint32_t received = 0;
     uint32_t tried_with = 0;  // fragments present at the last failed decoding attempt
+    int repairs = 0;          // decoding attempts made
     uint64_t first_ms = 0;
     bool done = false;
     std::vector<uint8_t> af;
@@ -193,7 +194,9 @@ bool pft_reassembler::try_complete(builder &b, bool repair) {
     const size_t s = h.plen, fcount = h.fcount, rsk = h.rsk;
     const size_t chunk = rsk + PFT_RS_PARITY;
     const size_t c = fcount * s / chunk;
-    if (c == 0 || c * rsk <= h.rsz) return b.received == fcount;  // nothing to decode: hand out empty
+    // A sender uses as few chunks as the packet needs (at most 207 bytes each): more are a
+    // broken header, and would only cost decoding.
+    if (c == 0 || c * rsk <= h.rsz || c != ceil_div(c * rsk - h.rsz, PFT_RS_K)) return b.received == fcount;
     const size_t block = c * chunk;
     // All fragments here: the data bytes as they are, if the packet checks.
     if (b.received == fcount) {
@@ -209,7 +212,10 @@ bool pft_reassembler::try_complete(builder &b, bool repair) {
     }
     // Repairs wait until the missing fragments are not coming: counted as rebuilt are only
     // fragments that were lost.
-    if ((!repair && b.received < fcount) || b.received <= b.tried_with) return false;
+    // Attempts are few: each costs a decoding of every chunk.
+    constexpr int MAX_REPAIRS = 3;
+    if ((!repair && b.received < fcount) || b.received <= b.tried_with || b.repairs >= MAX_REPAIRS)
+        return b.received == fcount && b.repairs >= MAX_REPAIRS;
     // Erasures per chunk, from the fragments that are missing.
     std::vector<int> erasures(c, 0);
     for (size_t j = 0; j < fcount; j++) {
@@ -221,6 +227,7 @@ bool pft_reassembler::try_complete(builder &b, bool repair) {
     }
     void *rs = pft_rs();
     if (!rs) return b.received == fcount;
+    b.repairs++;
     std::vector<uint8_t> af;
     af.reserve(c * rsk);
     std::array<uint8_t, PFT_RS_N> cw;

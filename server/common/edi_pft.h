@@ -25,10 +25,10 @@ constexpr int PFT_RS_PARITY = PFT_RS_N - PFT_RS_K;
 static_assert(PFT_RS_PARITY == 48, "parity bytes per chunk");
 
 constexpr size_t PFT_MAX_PLEN = 0x3FFF;
-// Bounds of one packet being reassembled: an ETI frame's AF packet is below 7 kB, with FEC
-// below 9 kB. Larger claims are refused rather than allocated.
+// Bounds of one packet being reassembled: an ETI frame's AF packet is below 7.2 kB, with FEC
+// below 9 kB. Larger claims are refused rather than allocated or decoded.
 constexpr uint32_t PFT_MAX_FCOUNT = 1024;
-constexpr size_t PFT_MAX_PACKET = 65536;
+constexpr size_t PFT_MAX_PACKET = 16384;
 
 struct pft_fragment {
     uint16_t pseq = 0;

@@ -309,6 +309,15 @@ TEST(edi_pft, inconsistent_fragments_are_refused) {
     EXPECT_EQ(r.counters().inconsistent, 3u);
 }
 
+TEST(edi_pft, more_chunks_than_the_packet_needs_are_not_decoded) {
+    // Ten chunks of 10 bytes: a 100-byte packet fits one chunk, so the header lies.
+    const bytes f = fragment(3, 0, 1, true, false, 10 * 58, 10, 0, random_bytes(580, 6));
+    pft_reassembler r(8, 500);
+    const auto got = reassemble(r, {f});
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_TRUE(got[0].empty()) << "handed out as a broken packet";
+}
+
 TEST(edi_af, packet_fields_and_checks) {
     const bytes good = af_by_hand(0x0102, {'a', 'b', 'c', 'd'});
     // Fields by hand: 41 46 | 00 00 00 04 | 01 02 | 90 | 54 | 61 62 63 64 | CRC
