@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/edi_source.h"
+#include "sim/simsource.h"
 #include "support/e2e_support.h"
 #include "support/multicast_net.h"
 #include "support/sys_support.h"
@@ -114,6 +116,49 @@ demo_options quiet_decoder() {
 }
 
 }  // namespace
+
+TEST(edi_address, device_names) {
+    const struct {
+        int line;
+        const char *name;
+        bool ok;
+        edi_address::kind_t kind;
+        const char *host;
+        int port;
+        bool multicast;
+    } cases[] = {
+        {__LINE__, "sim:edi=udp://12000", true, edi_address::UDP, "", 12000, false},
+        {__LINE__, "sim:edi=udp://127.0.0.1@9000", true, edi_address::UDP, "127.0.0.1", 9000, false},
+        {__LINE__, "sim:edi=udp://239.1.2.3@9000,mcastif=lo", true, edi_address::UDP, "239.1.2.3", 9000, true},
+        {__LINE__, "sim:edi=udp://[::1]@9000", true, edi_address::UDP, "::1", 9000, false},
+        {__LINE__, "sim:edi=tcp://mux.example:13000,speed=2", true, edi_address::TCP, "mux.example", 13000, false},
+        {__LINE__, "sim:edi=/tmp/edi.fifo", true, edi_address::FILE, "", 0, false},
+        {__LINE__, "sim:edi=-", true, edi_address::FILE, "", 0, false},
+        {__LINE__, "sim:edi=udp://0", false, edi_address::UDP, "", 0, false},
+        {__LINE__, "sim:edi=udp://65536", false, edi_address::UDP, "", 0, false},
+        {__LINE__, "sim:edi=udp://@9000", false, edi_address::UDP, "", 0, false},
+        {__LINE__, "sim:edi=tcp://host", false, edi_address::TCP, "", 0, false},
+        {__LINE__, "sim:edi=tcp://:9000", false, edi_address::TCP, "", 0, false},
+        {__LINE__, "sim:edi=http://x:1", false, edi_address::FILE, "", 0, false},
+        {__LINE__, "sim:edi=", false, edi_address::FILE, "", 0, false},
+        {__LINE__, "sim:edi=udp://9000,mcastif=", false, edi_address::UDP, "", 0, false},
+        {__LINE__, "sim:edi=udp://9000,mcastif=aninterfacenamefartoolong", false, edi_address::UDP, "", 0, false},
+        {__LINE__, "sim:dir,mcastif=lo", false, edi_address::FILE, "", 0, false},
+    };
+    for (const auto &c : cases) {
+        sim_options o;
+        EXPECT_EQ(parse_sim_name(c.name, o), c.ok ? 1 : 0) << "line " << c.line;
+        if (!c.ok) continue;
+        EXPECT_TRUE(o.make_source) << "line " << c.line;
+        edi_address a;
+        const std::string spec = std::string(c.name).substr(8, std::string(c.name).find(',') - 8);
+        ASSERT_EQ(parse_edi_address(spec, a), 1) << "line " << c.line;
+        EXPECT_EQ(a.kind, c.kind) << "line " << c.line;
+        EXPECT_EQ(a.host, c.host) << "line " << c.line;
+        EXPECT_EQ(a.port, c.port) << "line " << c.line;
+        EXPECT_EQ(a.multicast, c.multicast) << "line " << c.line;
+    }
+}
 
 TEST(edi_e2e, udp_with_fec_serves_the_demo_ensemble) {
     NEED_DEMO_SIGNAL();
