@@ -134,6 +134,65 @@ bool loas_frames(const std::string &s, std::vector<std::string> &out) {
     return true;
 }
 
+// The access units of a DAB+ subchannel, without their CRCs, from its frames in the ETI, the
+// first of them starting a superframe. A superframe is five frames, of which the first 110 of
+// every 120 bytes carry audio: firecode(16) rfa(1) dac_rate(1) sbr_flag(1) aac_channel_mode(1)
+// ps_flag(1) mpeg_surround_config(3), then the start of every access unit but the first, 12 bits
+// each; access units end with a 16-bit CRC.
+std::vector<std::string> access_units(const std::vector<std::string> &frames) {
+    std::vector<std::string> out;
+    for (size_t f = 0; f + 5 <= frames.size(); f += 5) {
+        std::string sf;
+        for (size_t i = f; i < f + 5; i++) sf += frames[i];
+        const auto *p = reinterpret_cast<const unsigned char *>(sf.data());
+        const size_t audio = sf.size() / 120 * 110;
+        const bool dac_48k = p[2] & 0x40, sbr = p[2] & 0x20;
+        const size_t num_aus = dac_48k ? (sbr ? 3 : 6) : (sbr ? 2 : 4);
+        std::vector<size_t> start = {3 + ((num_aus - 1) * 12 + 7) / 8};
+        for (size_t k = 1; k < num_aus; k++) {
+            const size_t bit = 24 + 12 * (k - 1), at = bit / 8;
+            const unsigned v = static_cast<unsigned>(p[at]) << 8 | p[at + 1];
+            start.push_back(bit % 8 ? v & 0x0FFF : v >> 4);
+        }
+        start.push_back(audio);
+        for (size_t k = 0; k < num_aus; k++) {
+            if (start[k + 1] < start[k] + 2 || start[k + 1] > audio) return {};
+            out.push_back(sf.substr(start[k], start[k + 1] - start[k] - 2));
+        }
+    }
+    return out;
+}
+
+// Whether a LOAS frame ends in the access unit, up to the padding of its last byte: the fields
+// before it in the AudioMuxElement leave it at any bit position.
+bool carries(const std::string &loas, const std::string &au) {
+    const size_t bits = loas.size() * 8, need = au.size() * 8;
+    auto byte_at = [&](size_t bit) {
+        const size_t j = bit / 8;
+        const unsigned w = static_cast<unsigned char>(loas[j]) << 8 |
+                           (j + 1 < loas.size() ? static_cast<unsigned char>(loas[j + 1]) : 0u);
+        return static_cast<unsigned char>(w >> (8 - bit % 8));
+    };
+    for (size_t pad = 0; pad < 8 && need + pad + 24 <= bits; pad++) {
+        const size_t start = bits - pad - need;
+        size_t i = 0;
+        while (i < au.size() && byte_at(start + 8 * i) == static_cast<unsigned char>(au[i])) i++;
+        if (i == au.size()) return true;
+    }
+    return false;
+}
+
+// Whether the looped LOAS frames carry the looped access units one each, in order.
+bool carry_all(const std::vector<std::string> &cycle, const std::vector<std::string> &aus) {
+    if (cycle.size() != aus.size()) return false;
+    for (size_t k = 0; k < aus.size(); k++) {
+        size_t i = 0;
+        while (i < cycle.size() && carries(cycle[i], aus[(k + i) % aus.size()])) i++;
+        if (i == cycle.size()) return true;
+    }
+    return false;
+}
+
 // Whether got is a run of the looped frames (of any sizes) from the start of one of them; the
 // last may be cut.
 bool looped_run(const std::vector<std::string> &cycle, const std::string &got, std::string *why) {
@@ -184,12 +243,12 @@ struct ensemble_run {
     std::vector<std::unique_ptr<stream_client>> layer2;
     std::vector<std::vector<std::string>> oracle;  // the ETI's frames of each Layer II subchannel
     std::unique_ptr<stream_client> plus, plus_sim;
+    std::unique_ptr<seamless_recording> recording;
     std::vector<std::string> got_aus, sim_aus;
+    bool loas_ok = true;
 
     explicit ensemble_run(const demo_ensemble &d) : e(d) {}
     size_t loop_aus() const { return HEAD_FRAMES / 5 * e.plus_aus; }
-
-    std::unique_ptr<seamless_recording> recording;
 
     // The virtual module at once; the recording in the background.
     void start() {
@@ -244,8 +303,9 @@ struct ensemble_run {
             if (layer2[i]->data.size() < HEAD_FRAMES * 3 / 2 * oracle[i][0].size()) return false;
         got_aus.clear();
         sim_aus.clear();
-        return loas_frames(plus->data, got_aus) && loas_frames(plus_sim->data, sim_aus) &&
-               got_aus.size() >= loop_aus() * 3 / 2 && sim_aus.size() >= loop_aus() * 5 / 2;
+        loas_ok = loas_frames(plus->data, got_aus) && loas_frames(plus_sim->data, sim_aus);
+        // A broken stream is broken for good: no use waiting.
+        return !loas_ok || (got_aus.size() >= loop_aus() * 3 / 2 && sim_aus.size() >= loop_aus() * 5 / 2);
     }
 
     std::string progress() const {
@@ -260,12 +320,17 @@ struct ensemble_run {
             std::string why;
             EXPECT_TRUE(contiguous_run(oracle[i], layer2[i]->data, &why)) << "subchannel " << e.layer2[i] << ": " << why;
         }
+        ASSERT_TRUE(loas_ok) << "a DAB+ stream that is no run of LOAS frames";
         // The module's stream repeats with the loop: its last round is the oracle.
         const auto n = static_cast<long>(loop_aus());
         ASSERT_GE(sim_aus.size(), 2 * loop_aus());
         const std::vector<std::string> cycle(sim_aus.end() - n, sim_aus.end());
         ASSERT_TRUE(std::equal(cycle.begin(), cycle.end(), sim_aus.end() - 2 * n))
             << "the virtual module's DAB+ stream does not repeat with the ETI";
+        // ... and it is the ETI's: each frame carries the next access unit of the subchannel.
+        const std::vector<std::string> aus = access_units(subchannel_frames(sig.file("head.eti"), e.plus));
+        ASSERT_EQ(aus.size(), loop_aus());
+        ASSERT_TRUE(carry_all(cycle, aus)) << "the virtual module's LOAS frames are not the ETI's access units";
         std::string why;
         EXPECT_TRUE(looped_run(cycle, plus->data, &why)) << "subchannel " << e.plus << ": " << why;
 
