@@ -371,6 +371,7 @@ constexpr int idle_wait_ms = 200;
 constexpr int send_buffer = 65536;
 constexpr unsigned long most_per_turn = 65536;
 constexpr int resolve_again_ms = 60000;
+constexpr int label_wait_ms = 5000;
 
 
 // Sends what the socket takes: the count, 0 when it takes nothing now, -1 on a failure (errno).
@@ -454,9 +455,16 @@ struct icecast::settings {
     std::string host;
     int port = 0;
     selection sel;
-    sockaddr_storage addr{};
-    socklen_t addr_len = 0;
+    // Every address of the host, tried in turn: "localhost" may name ::1 first while Icecast
+    // listens on 127.0.0.1 only.
+    struct address {
+        sockaddr_storage sa;
+        socklen_t len;
+    };
+    std::vector<address> addrs;
+    size_t cur = 0;
     long long resolved_at = -resolve_again_ms;
+    const address *now_addr() const { return addrs.empty() ? nullptr : &addrs[cur % addrs.size()]; }
 };
 
 struct icecast::mount {
@@ -468,9 +476,10 @@ struct icecast::mount {
     int fd = -1;
     std::string out, in;
     size_t out_sent = 0;
-    long long next_attempt = 0, deadline = 0, accepted_at = 0, last_progress = 0;
+    long long next_attempt = 0, deadline = 0, accepted_at = 0, last_progress = 0, created = 0;
     int backoff = 0;
     bool tried = false;
+    size_t addr_tries = 0;  // addresses of the host tried in this attempt
     std::unique_ptr<ring_reader> rd;
     unsigned long overruns_seen = 0, threshold = 0;
     uint64_t bytes_sent = 0;
@@ -480,7 +489,7 @@ struct icecast::mount {
     icecast_exchange meta;
     std::string title_sent, title_error_logged;
     long long last_title = -title_interval_ms;
-    bool gone = false;  // left the configuration: closed and dropped at the end of the turn
+    bool labels_known = false;  // the programme's and the ensemble's label, for the source's name
 };
 
 icecast::icecast(ensemble *p) : e(p), buf_(16384) {}
@@ -573,28 +582,43 @@ void icecast::fail(mount &m, long long now, const std::string &why, bool log_it)
     m.logged = why;
 }
 
-void icecast::begin_connect(mount &m, long long now) {
+void icecast::begin_connect(mount &m, long long now, bool next_address) {
     settings &s = *applied_;
-    if (m.tried) m.reconnects++;
-    m.tried = true;
-    if (s.addr_len == 0 || now - s.resolved_at >= resolve_again_ms) {
+    if (!next_address) {
+        // Icecast is not called for a programme that cannot be read (a retune under way).
+        ring_reader probe(e->rbuff, m.subch, 0);
+        if (!probe.open(true)) {
+            fail(m, now, "programme not on air", false);
+            return;
+        }
+        if (m.tried) m.reconnects++;
+        m.tried = true;
+        m.addr_tries = 0;
+    }
+    if (s.addrs.empty() || now - s.resolved_at >= resolve_again_ms) {
         // Resolved here, on this thread only: a slow name server holds up the sources alone.
         addrinfo hints{}, *res = nullptr;
         hints.ai_socktype = SOCK_STREAM;
         const std::string port = std::to_string(s.port);
         const int r = getaddrinfo(s.host.c_str(), port.c_str(), &hints, &res);
         s.resolved_at = now;
-        if (r != 0 || !res || res->ai_addrlen > sizeof s.addr) {
-            if (res) freeaddrinfo(res);
-            s.addr_len = 0;
-            fail(m, now, "cannot resolve " + s.host + ": " + gai_strerror(r));
+        s.addrs.clear();
+        s.cur = 0;
+        for (const addrinfo *a = r == 0 ? res : nullptr; a; a = a->ai_next) {
+            if (a->ai_addrlen > sizeof(sockaddr_storage) || s.addrs.size() >= 8) continue;
+            settings::address one{};
+            memcpy(&one.sa, a->ai_addr, a->ai_addrlen);
+            one.len = a->ai_addrlen;
+            s.addrs.push_back(one);
+        }
+        if (res) freeaddrinfo(res);
+        if (s.addrs.empty()) {
+            fail(m, now, "cannot resolve " + s.host + ": " + (r ? gai_strerror(r) : "no address"));
             return;
         }
-        memcpy(&s.addr, res->ai_addr, res->ai_addrlen);
-        s.addr_len = res->ai_addrlen;
-        freeaddrinfo(res);
     }
-    m.fd = socket(s.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const settings::address &to = *s.now_addr();
+    m.fd = socket(to.sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (m.fd < 0) {
         fail(m, now, std::string("no socket: ") + strerror(errno));
         return;
@@ -605,8 +629,9 @@ void icecast::begin_connect(mount &m, long long now) {
     m.out = source_head(m.req);
     m.out_sent = 0;
     m.in.clear();
-    if (connect(m.fd, reinterpret_cast<const sockaddr *>(&s.addr), s.addr_len) != 0 && errno != EINPROGRESS) {
+    if (connect(m.fd, reinterpret_cast<const sockaddr *>(&to.sa), to.len) != 0 && errno != EINPROGRESS) {
         const int err = errno;
+        if (another_address(m, now)) return;
         fail(m, now, std::string("cannot connect: ") + strerror(err));
         return;
     }
@@ -617,16 +642,30 @@ void icecast::begin_connect(mount &m, long long now) {
     m.state = mount::st::connecting;
 }
 
+bool icecast::another_address(mount &m, long long now) {
+    settings &s = *applied_;
+    if (++m.addr_tries >= s.addrs.size()) return false;
+    close_mount(m);
+    s.cur++;
+    begin_connect(m, now, true);
+    return true;
+}
+
 void icecast::step(mount &m, long long now) {
     if (m.state == mount::st::waiting) {
         if (now < m.next_attempt) return;
+        // Icecast keeps a source's name for the whole connection: labels arrive in the FIC
+        // after the table, so a new programme waits a little for its own.
+        if (!m.labels_known && now - m.created < label_wait_ms) return;
         begin_connect(m, now);
         if (m.state != mount::st::connecting) return;
     }
     if (m.state == mount::st::connecting) {
         const int r = connect_done(m.fd);
         if (r < 0) {
-            fail(m, now, std::string("cannot connect: ") + strerror(errno));
+            const int err = errno;
+            if (another_address(m, now)) return;
+            fail(m, now, std::string("cannot connect: ") + strerror(err));
             return;
         }
         if (r == 0) {
@@ -780,14 +819,15 @@ void icecast::titles(mount &m, long long now) {
     if (!mot_label_now(*e->mot_decoder, m.subch, label, sizeof label, nullptr) || !label[0] || m.title_sent == label)
         return;
     settings &s = *applied_;
-    if (s.addr_len == 0) return;
+    const settings::address *to = s.now_addr();
+    if (!to) return;
     m.last_title = now;
-    x.fd = socket(s.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    x.fd = socket(to->sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (x.fd < 0) return;
     x.title = label;
     x.out = metadata_request(m.req, label);
     x.deadline = now + title_timeout_ms;
-    if (connect(x.fd, reinterpret_cast<const sockaddr *>(&s.addr), s.addr_len) != 0 && errno != EINPROGRESS) {
+    if (connect(x.fd, reinterpret_cast<const sockaddr *>(&to->sa), to->len) != 0 && errno != EINPROGRESS) {
         x.close_it();
         return;
     }
@@ -860,6 +900,7 @@ void icecast::sync(long long now) {
     e->fic_stream->get_ensemble_label(ens_label);
     std::string description(ens_label, strnlen(ens_label, sizeof ens_label));
     while (!description.empty() && description.back() == ' ') description.pop_back();
+    const bool ensemble_known = !description.empty();
     char channel[CHANNEL_NAME_SIZE] = {};
     const int khz = e->d->ds.tune_freq * 16;
     if (khz > 0 && dcsr::channel_to_name(channel, khz)) {
@@ -891,6 +932,7 @@ void icecast::sync(long long now) {
         if (!m) {
             m = std::make_unique<mount>();
             m->next_attempt = now;
+            m->created = now;
             m->req.mount = path;
             m->subch = w.subch;
             m->req.dabplus = w.plus;
@@ -903,6 +945,7 @@ void icecast::sync(long long now) {
         m->req.is_public = applied_->is_public != 0;
         m->req.name = w.label;
         m->req.description = description;
+        m->labels_known = ensemble_known && !w.label.empty();
         m->req.bitrate = w.bitrate;
         dabcommon::sf_header h;
         if (w.plus && table->dabplus_format(w.subch, h)) {

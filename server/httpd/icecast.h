@@ -124,7 +124,9 @@ private:
     void sync(long long now);
     void step(mount &m, long long now);
     void fail(mount &m, long long now, const std::string &why, bool log_it = true);
-    void begin_connect(mount &m, long long now);
+    void begin_connect(mount &m, long long now, bool next_address = false);
+    // After a failed connect: true when the host's next address is being tried instead.
+    bool another_address(mount &m, long long now);
     void pump(mount &m, long long now);
     void titles(mount &m, long long now);
     void close_mount(mount &m);

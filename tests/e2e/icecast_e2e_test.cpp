@@ -388,3 +388,29 @@ TEST(icecast_e2e, wrong_password_backs_off) {
     for (const char *page : {"/stat", "/setup", "/api/ensemble.json"})
         EXPECT_EQ(srv.get(page).find(secret), std::string::npos) << page << " shows the password";
 }
+
+// A retune: the mounts follow the new ensemble's programmes. A stop: every source is closed,
+// and Icecast lists none.
+TEST(icecast_e2e, mounts_follow_a_retune_and_end_with_the_server) {
+    NEED_DEMO_SIGNAL();
+    icecast_server ice;
+    NEED_ICECAST(ice);
+    demo_options o;
+    o.ini = ice.ini();
+    auto srv = std::make_unique<demo_server>("sim:" + demo_signal_dir(), o);
+    ASSERT_TRUE(srv->ready()) << srv->proc->out();
+    ASSERT_TRUE(wait_until(20, [&] { return all_listed(ice, one, 4); })) << srv->proc->out();
+
+    const std::string page = srv->get("/setup?freq=la");
+    ASSERT_NE(page.find("200 OK"), std::string::npos) << page.substr(0, 300);
+    ASSERT_TRUE(wait_until(20, [&] {
+        const auto s = ice.sources();
+        return all_listed(ice, two, 3) && s.size() == 3;
+    })) << srv->proc->out();
+    for (const programme &p : two) EXPECT_EQ(ice.sources().at(p.mount).value("server_name", ""), p.label);
+    const json mounts = mounts_of(*srv);
+    EXPECT_EQ(mounts.size(), 3u) << mounts.dump();
+
+    srv.reset();  // SIGINT, and its end checked
+    EXPECT_TRUE(wait_until(3, [&] { return ice.sources().empty(); })) << "sources left behind at the stop";
+}
