@@ -108,17 +108,16 @@ public:
     bool start();
     // Closes every source connection and ends the thread.
     void stop();
-    bool running() const { return running_; }
     std::vector<icecast_mount_status> mounts() const;
 
     // A turn of every streaming mount at most this often; titles at most this often per mount.
     static constexpr int turn_ms = 50;
     static constexpr int title_interval_ms = 2000;
 
+private:
     struct mount;
     struct settings;
 
-private:
     static void *thread_wrapper(void *p);
     void run();
     void sync(long long now);
