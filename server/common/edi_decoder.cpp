@@ -8,8 +8,10 @@
 namespace dabcommon {
 
 namespace {
-// Sequence numbers further off than this are a sender that started again, not a loss.
+// Sequence numbers further ahead than this are a sender that started again, not a loss; a
+// packet a little behind is a duplicate, one further behind a sender that started again too.
 constexpr int RESTART_DISTANCE = 1000;
+constexpr int DUPLICATE_DISTANCE = 16;
 // A stream's pending bytes never exceed the largest packet and a header.
 constexpr size_t STREAM_BUFFER_MAX = AF_HEADER_SIZE + AF_MAX_PAYLOAD + AF_CRC_SIZE;
 }  // namespace
@@ -45,7 +47,7 @@ void edi_decoder::on_af(const uint8_t *p, size_t len) {
     c_.af_packets++;
     if (have_seq_) {
         const int d = static_cast<int16_t>(static_cast<uint16_t>(a.seq - next_seq_));
-        if (d < 0 && d > -RESTART_DISTANCE) return;  // seen already: a duplicate
+        if (d < 0 && d >= -DUPLICATE_DISTANCE) return;  // seen already
         if (d > 0 && d < RESTART_DISTANCE) {
             c_.sequence_gaps += static_cast<uint64_t>(d);
             c_.frames_lost += static_cast<uint64_t>(d);

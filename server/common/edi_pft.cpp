@@ -111,12 +111,13 @@ void pft_reassembler::push(const pft_fragment &f, uint64_t now_ms) {
     // Pending packets never exceed this: a sender of many small packets cannot grow the map.
     constexpr size_t MAX_PENDING = 64;
     constexpr int RESTART_DISTANCE = 256;
+    constexpr int DUPLICATE_DISTANCE = 16;
     if (!started_) {
         started_ = true;
         next_ = f.pseq;
     }
     const int d = static_cast<int16_t>(static_cast<uint16_t>(f.pseq - next_));
-    if (d < 0 && d > -RESTART_DISTANCE) {
+    if (d < 0 && d >= -DUPLICATE_DISTANCE) {
         counters_.duplicates++;  // a packet handed out or given up already
         return;
     }

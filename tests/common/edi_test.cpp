@@ -12,6 +12,7 @@
 
 #include "common/crc16.h"
 #include "common/edi_af.h"
+#include "common/edi_decoder.h"
 #include "common/edi_pft.h"
 #include "common/eti_reader.h"
 #include "support/eti_maker.h"
@@ -484,4 +485,78 @@ TEST(edi_af, demo_ensemble_frames_come_back_byte_for_byte) {
     while (r.pop(last, 1000000)) got.push_back(last);
     EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " packets";
     EXPECT_EQ(r.counters().fec_recovered, 2 * frames);
+}
+
+namespace {
+
+// AF packet seq carrying a small frame with FCT fct.
+bytes small_af(unsigned seq, int fct) {
+    etimaker::sub s;
+    s.scid = 1;
+    s.data = random_bytes(24, static_cast<unsigned>(fct) + 100);
+    const bytes raw = etimaker::frame(fct, bytes(96, 0xAA), {s});
+    eti_frame f;
+    EXPECT_GT(parse_eti_frame(raw.data(), raw.size(), f), 0);
+    bytes tags, af;
+    edi_eti_to_tags(f, static_cast<uint16_t>(fct), tags);
+    af_build(static_cast<uint16_t>(seq), tags.data(), tags.size(), af);
+    return af;
+}
+
+struct collected {
+    std::vector<int> fcts;
+    edi_decoder dec{[this](const uint8_t *eti) { fcts.push_back(eti[4]); }};
+};
+
+}  // namespace
+
+TEST(edi_decoder, datagrams_counted) {
+    collected c;
+    uint64_t now = 0;
+    auto send = [&](const bytes &d) { c.dec.push_datagram(d.data(), d.size(), now += 24); };
+    send(small_af(10, 0));
+    send(small_af(11, 1));
+    send(small_af(11, 1));            // duplicate: dropped
+    send(small_af(14, 4));            // 12 and 13 missing
+    bytes broken = small_af(15, 5);
+    broken[20] ^= 1;                  // CRC error
+    send(broken);
+    bytes cut = small_af(16, 6);
+    cut.resize(cut.size() - 10);      // LEN beyond the datagram
+    send(cut);
+    send(bytes{'X', 'Y', 'Z'});       // no packet at all
+    // A TAG item longer than its AF packet, CRC good
+    bytes tags = cat({STAR_PTR, tag("deti", bytes(102, 0))});
+    tags[tags.size() - 1 - 102 - 1] = 0xFF;
+    bytes bad_tags;
+    af_build(17, tags.data(), tags.size(), bad_tags);
+    send(bad_tags);
+    send(small_af(18, 8));
+    send(small_af(0, 9));             // the sender started again
+    send(small_af(1, 10));
+    c.dec.tick(now + 1000);
+    EXPECT_EQ(c.fcts, (std::vector<int>{0, 1, 4, 8, 9, 10}));
+    const edi_counters n = c.dec.counters();
+    EXPECT_EQ(n.af_packets, 8u);      // the duplicate too, not the broken and the cut one
+    EXPECT_EQ(n.sequence_gaps, 4u);   // 12, 13, then 15 and 16 (broken, cut)
+    EXPECT_EQ(n.crc_errors, 1u);
+    EXPECT_EQ(n.malformed, 3u);       // cut, no packet, TAG beyond the packet
+    EXPECT_EQ(n.frames_lost, 5u);     // 12, 13, 15, 16, 17
+}
+
+TEST(edi_decoder, stream_resynchronises_after_garbage) {
+    collected c;
+    bytes stream = cat({bytes{'A', 'P', 'x', 'F'}, small_af(0, 0), small_af(1, 1)});
+    bytes broken = small_af(2, 2);
+    broken.back() ^= 1;                       // where a packet was due: a CRC error
+    stream = cat({stream, broken, bytes(37, 'A'), small_af(3, 3), small_af(4, 4)});
+    const bytes tail = small_af(5, 5);
+    stream.insert(stream.end(), tail.begin(), tail.begin() + 30);  // cut off at the end
+    for (size_t off = 0; off < stream.size(); off += 11)
+        c.dec.push_stream(stream.data() + off, std::min<size_t>(11, stream.size() - off), off);
+    EXPECT_EQ(c.fcts, (std::vector<int>{0, 1, 3, 4}));
+    const edi_counters n = c.dec.counters();
+    EXPECT_EQ(n.crc_errors, 1u);
+    EXPECT_EQ(n.frames_lost, 1u);
+    EXPECT_EQ(n.skipped_bytes, 4u + 37u);
 }
