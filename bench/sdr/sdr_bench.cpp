@@ -36,16 +36,15 @@
 // broadcast); its audio goes to ALSA's null device (an .asoundrc in a HOME of its own).
 // FIC only is welle-cli without -p and -D.
 //
-// While welle-cli decodes two conditions in real time, ours and dabmod work on the others at
-// nice 19, so that welle-cli is never short of CPU; welle-cli itself runs at nice -10 where
-// that is allowed: starved by other work on the machine it drops samples (whole frames lost
-// at 20 dB under a load of 5 on two cores). The load average is printed with the figures.
+// Two welle-cli runs go side by side, and nothing else of the benchmark meanwhile (ours takes
+// about a second per condition); they run at nice -10 where that is allowed: starved by other
+// work on the machine welle-cli drops samples (whole frames lost at 20 dB under a load of 5
+// on two cores). The load average is printed with the figures.
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -62,7 +61,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -83,10 +81,10 @@ constexpr int fibs_per_frame = 12;
 constexpr int programme_subchid = 1;
 constexpr const char *programme_label = "Demo Tones";
 constexpr double moderate_snr = 12;
-constexpr double ladder_floor = -3;     // lowest SNR tried when a receiver still decodes
-constexpr double fine_below = 4;        // dB: steps of 0.5 dB from here down, 1 dB above
-constexpr double bad_limit = 1.0;       // % of FIBs lost
-constexpr double welle_after_pass = 3;  // s: its dump is written in blocks of 128 FIBs
+constexpr double ladder_floor = -3;                    // lowest SNR tried when a receiver still decodes
+constexpr double fine_below = 4;                       // dB: steps of 0.5 dB from here down, 1 dB above
+constexpr double bad_limit = 1.0;                      // % of FIBs lost
+constexpr double welle_after_pass = 3;                 // s: its dump is written in blocks of 128 FIBs
 constexpr double welle_settle = 3, welle_window = 10;  // s, CPU
 constexpr int welle_nice = -10;
 
@@ -115,8 +113,6 @@ double child_cpu_s(pid_t pid) {
     if (fields.size() < 13) return -1;
     return (std::atof(fields[11].c_str()) + std::atof(fields[12].c_str())) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
-
-void lower_priority() { setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19); }
 
 // ---- child processes ----
 
@@ -171,8 +167,8 @@ std::vector<std::string> plain_env() {
 }
 
 // Exit status of a tool run to its end; -1 when it could not be waited for.
-int run_tool(const std::vector<std::string> &argv, const std::string &cwd, const std::string &log, int nice_value) {
-    child c = launch(argv, cwd, log, nice_value, plain_env());
+int run_tool(const std::vector<std::string> &argv, const std::string &cwd, const std::string &log) {
+    child c = launch(argv, cwd, log, 0, plain_env());
     if (c.pid < 0) return -1;
     int status = 0;
     const pid_t r = waitpid(c.pid, &status, 0);
@@ -184,9 +180,7 @@ int run_tool(const std::vector<std::string> &argv, const std::string &cwd, const
 
 using fib = std::array<uint8_t, dabcommon::FIB_SIZE>;
 
-bool crc_ok(const fib &b) {
-    return dabcommon::crc16(b.data(), dabcommon::FIB_DATA_SIZE) == (b[30] << 8 | b[31]);
-}
+bool crc_ok(const fib &b) { return dabcommon::crc16(b.data(), dabcommon::FIB_DATA_SIZE) == (b[30] << 8 | b[31]); }
 
 struct eti_fibs {
     std::vector<fib> seq;  // as transmitted, 12 per transmission frame
@@ -362,8 +356,10 @@ welle_run read_welle_dump(const std::string &dir) {
     for (size_t i = 0; i + dabcommon::FIB_SIZE <= all.size(); i += dabcommon::FIB_SIZE) {
         fib b;
         std::memcpy(b.data(), all.data() + i, b.size());
-        if (crc_ok(b)) r.good.push_back(b);
-        else r.bad_crc++;
+        if (crc_ok(b))
+            r.good.push_back(b);
+        else
+            r.bad_crc++;
     }
     return r;
 }
@@ -399,18 +395,18 @@ std::vector<std::string> dabmod_argv(const condition &c, const std::string &eti)
 }
 
 // Runs dabmod for each condition not yet made, two at a time; the conditions it failed for.
-std::string make_iq(std::vector<condition *> cs, const std::string &eti, const std::string &dir, int nice_value) {
+std::string make_iq(std::vector<condition *> cs, const std::string &eti, const std::string &dir) {
     std::string failed;
     for (size_t i = 0; i < cs.size(); i += 2) {
         std::vector<std::pair<condition *, child>> run;
         for (size_t j = i; j < cs.size() && j < i + 2; j++) {
             if (cs[j]->made) continue;
-            run.emplace_back(cs[j], launch(dabmod_argv(*cs[j], eti), dir, cs[j]->iq + ".log", nice_value, plain_env()));
+            run.emplace_back(cs[j], launch(dabmod_argv(*cs[j], eti), dir, cs[j]->iq + ".log", 0, plain_env()));
         }
         for (auto &[c, ch] : run) {
             int status = 0;
-            const bool ok = ch.pid > 0 && waitpid(ch.pid, &status, 0) == ch.pid && WIFEXITED(status) &&
-                            WEXITSTATUS(status) == 0;
+            const bool ok =
+                ch.pid > 0 && waitpid(ch.pid, &status, 0) == ch.pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
             if (ch.stdin_w >= 0) close(ch.stdin_w);
             c->made = ok;
             if (!ok) failed += " " + c->name;
@@ -425,8 +421,10 @@ std::string make_iq(std::vector<condition *> cs, const std::string &eti, const s
 void row(const std::vector<int> &widths, const std::vector<std::string> &cells) {
     printf("|");
     for (size_t i = 0; i < widths.size(); i++) {
-        if (cells.empty()) printf("%s|", std::string(static_cast<size_t>(widths[i]) + 2, '-').c_str());
-        else printf(i ? " %*s |" : " %-*s |", widths[i], i < cells.size() ? cells[i].c_str() : "");
+        if (cells.empty())
+            printf("%s|", std::string(static_cast<size_t>(widths[i]) + 2, '-').c_str());
+        else
+            printf(i ? " %*s |" : " %-*s |", widths[i], i < cells.size() ? cells[i].c_str() : "");
     }
     printf("\n");
 }
@@ -470,8 +468,12 @@ int main() {
     std::string welle_version;
     if (have_welle) welle_version = benchsupport::first_line(welle_bin + " -v");
 
-    char tmpl[] = "/tmp/sdr_bench.XXXXXX";
-    if (!mkdtemp(tmpl)) {
+    // In memory where there is /dev/shm (about 150 MB at a time): welle-cli writes its dumps
+    // while it decodes in real time, and a disk busy with other writes must not stall it.
+    char shm_tmpl[] = "/dev/shm/sdr_bench.XXXXXX", tmp_tmpl[] = "/tmp/sdr_bench.XXXXXX";
+    const char *tmpl = mkdtemp(shm_tmpl);
+    if (!tmpl) tmpl = mkdtemp(tmp_tmpl);
+    if (!tmpl) {
         perror("sdr_bench: temporary directory");
         return 1;
     }
@@ -498,8 +500,9 @@ int main() {
 
     const std::string eti = dir + "/12c.eti";
     eti_fibs source;
-    if (run_tool({DABGEN_BIN, "-q", "-d", std::to_string(eti_seconds), "-o", eti, std::string(DAB_SOURCE_DIR) + "/demo/12c.ensemble"},
-                 dir, dir + "/dabgen.log", 0) != 0) {
+    if (run_tool({DABGEN_BIN, "-q", "-d", std::to_string(eti_seconds), "-o", eti,
+                  std::string(DAB_SOURCE_DIR) + "/demo/12c.ensemble"},
+                 dir, dir + "/dabgen.log") != 0) {
         fail("dabgen failed:\n" + benchsupport::tail(dir + "/dabgen.log"));
     } else {
         source = load_eti(eti);
@@ -558,8 +561,8 @@ int main() {
         return add("SNR " + db(snr), snr, {}, true);
     };
 
-    fprintf(progress, "sdr_bench: %d s of the demo ensemble, %zu conditions and more SNR steps as needed%s\n", eti_seconds,
-            todo.size(), have_welle ? ", welle-cli beside ours in real time" : "");
+    fprintf(progress, "sdr_bench: %d s of the demo ensemble, %zu conditions and more SNR steps as needed%s\n",
+            eti_seconds, todo.size(), have_welle ? ", welle-cli beside ours in real time" : "");
     bool welle_broken = false;
     int welle_ran_at = -20;  // the highest nice value a welle-cli run had
     const double load_start = load_average();
@@ -570,15 +573,26 @@ int main() {
             todo.pop_front();
         }
         while (pair.size() < 2)
-            if (condition *c = next_step()) pair.push_back(c);
-            else break;
+            if (condition *c = next_step())
+                pair.push_back(c);
+            else
+                break;
         if (pair.empty()) break;
         {
-            const std::string failed = make_iq(pair, eti, dir, 0);
+            const std::string failed = make_iq(pair, eti, dir);
             if (!failed.empty()) {
                 fail("dabmod failed for" + failed);
                 break;
             }
+        }
+        std::string ours_failed;
+        for (condition *c : pair) {
+            c->ours = run_ours(c->iq, c->name, true);
+            if (!c->ours.ok) ours_failed += c->name + ": " + c->ours.error + "\n";
+        }
+        if (!ours_failed.empty()) {
+            fail(ours_failed + benchsupport::tail(receiver_log));
+            break;
         }
 
         std::vector<child> welle(pair.size());
@@ -589,35 +603,20 @@ int main() {
             mkdir(wdir.c_str(), 0755);
             welle[i] = launch({welle_bin, "-f", pair[i]->iq, "-D", "-T"}, wdir, wdir + "/log", welle_nice, wenv);
         }
-        // Ours and the next files at nice 19 while welle-cli decodes in real time.
-        std::string worker_failed;
-        std::thread worker([&] {
-            lower_priority();
-            for (condition *c : pair) {
-                c->ours = run_ours(c->iq, c->name, true);
-                if (!c->ours.ok) worker_failed += c->name + ": " + c->ours.error + "\n";
-            }
-            std::vector<condition *> next(todo.begin(), todo.begin() + std::min<size_t>(2, todo.size()));
-            const std::string failed = make_iq(next, eti, dir, 19);
-            if (!failed.empty()) worker_failed += "dabmod failed for" + failed + "\n";
-        });
         if (use_welle) {
             while (now_s() - t0 < pass_s + welle_after_pass) usleep(100000);
             for (size_t i = 0; i < pair.size(); i++) {
                 const std::string wdir = pair[i]->iq + ".welle";
-                if (welle[i].pid > 0) welle_ran_at = std::max(welle_ran_at, getpriority(PRIO_PROCESS, static_cast<id_t>(welle[i].pid)));
+                if (welle[i].pid > 0)
+                    welle_ran_at = std::max(welle_ran_at, getpriority(PRIO_PROCESS, static_cast<id_t>(welle[i].pid)));
                 if ((welle[i].pid < 0 || !benchsupport::running(welle[i].pid)) && !welle_broken) {
                     welle_broken = true;
-                    fail("welle-cli (" + welle_bin + ") did not keep running; its output:\n" + benchsupport::tail(wdir + "/log"));
+                    fail("welle-cli (" + welle_bin + ") did not keep running; its output:\n" +
+                         benchsupport::tail(wdir + "/log"));
                 }
                 finish(welle[i]);
                 pair[i]->welle = read_welle_dump(wdir);
             }
-        }
-        worker.join();
-        if (!worker_failed.empty()) {
-            fail(worker_failed + benchsupport::tail(receiver_log));
-            break;
         }
         for (condition *c : pair) {
             c->ours_score = placer.count(c->ours.good, window_first, window_last);
@@ -625,7 +624,7 @@ int main() {
             c->done = true;
             fprintf(progress, "  %-36s ours %6.2f%%", c->name.c_str(), c->ours_score.bad_pct());
             if (use_welle && !welle_broken) fprintf(progress, "   welle-cli %6.2f%%", c->welle_score.bad_pct());
-            fprintf(progress, "   (ours %.2f CPU s per s at nice 19)\n", c->ours.cpu_s / c->ours.signal_s);
+            fprintf(progress, "\n");
             rm_tree(c->iq + ".welle");
             if (c != cpu_condition) unlink(c->iq.c_str());
         }
@@ -637,8 +636,10 @@ int main() {
     if (!status) {
         cpu_prog = run_ours(cpu_condition->iq, "cpu", true);
         cpu_fic = run_ours(cpu_condition->iq, "cpu", false);
-        if (!cpu_prog.ok || !cpu_fic.ok) fail("our receiver failed on " + cpu_condition->iq);
-        else if (cpu_prog.programme_frames == 0) fail("sub-channel 1 routed, yet no audio frame came out of it");
+        if (!cpu_prog.ok || !cpu_fic.ok)
+            fail("our receiver failed on " + cpu_condition->iq);
+        else if (cpu_prog.programme_frames == 0)
+            fail("sub-channel 1 routed, yet no audio frame came out of it");
     }
     auto welle_cpu = [&](std::vector<std::string> args, const std::string &name) {
         const std::string wdir = dir + "/cpu-" + name;
@@ -667,15 +668,19 @@ int main() {
     dup2(saved_err, 2);
 
     // ---- the tables ----
-    printf("signal: demo ensemble 12C, %d transmission frames (%.1f s) through dabmod, noise seed 1, u8 at 2.048 Msps\n",
-           source.frames, pass_s);
+    printf(
+        "signal: demo ensemble 12C, %d transmission frames (%.1f s) through dabmod, noise seed 1, u8 at 2.048 Msps\n",
+        source.frames, pass_s);
     printf("machine: %ld cores, load average %.1f at the start, %.1f at the end%s\n", sysconf(_SC_NPROCESSORS_ONLN),
            load_start, load_end, have_welle ? fmt("; welle-cli at nice %.0f", welle_ran_at).c_str() : "");
     printf("anchor: %s\n", have_welle ? (welle_version.empty() ? welle_bin.c_str() : welle_version.c_str())
-                                      : ("welle-cli not installed at " + welle_bin + " (scripts/install-bench-deps installs welle.io): ours alone").c_str());
-    printf("bad FIBs: FIBs not decoded with a good CRC from the first frame with one (first FIB, >= frame 1) to frame %d "
-           "of the file, the same scoring for both; gap: the longest time without any FIB after the first\n",
-           window_last - 1);
+                                      : ("welle-cli not installed at " + welle_bin +
+                                         " (scripts/install-bench-deps installs welle.io): ours alone")
+                                            .c_str());
+    printf(
+        "bad FIBs: FIBs not decoded with a good CRC from the first frame with one (first FIB, >= frame 1) to frame %d "
+        "of the file, the same scoring for both; gap: the longest time without any FIB after the first\n",
+        window_last - 1);
     std::vector<const condition *> ladder, others;
     for (auto &c : all)
         if (c->done) (c->ladder ? ladder : others).push_back(c.get());
@@ -707,13 +712,23 @@ int main() {
         if (welle_col) printf(", welle-cli %s", lowest_under_limit(ladder, true).c_str());
         printf("\n");
     }
+    if (welle_col) {
+        std::string worse;
+        for (const auto *list : {&ladder, &others})
+            for (const condition *c : *list)
+                if (c->ours_score.bad_pct() > c->welle_score.bad_pct()) worse += (worse.empty() ? "" : ", ") + c->name;
+        printf("ours at least as good as welle-cli everywhere: %s\n", worse.empty() ? "yes" : ("no: " + worse).c_str());
+    }
     printf("FIBs with a good CRC that the ETI never carried: ours %d", foreign_ours);
-    if (welle_col) printf(", welle-cli %d; FIBs with a bad CRC in welle-cli's dump.fic: %d", foreign_welle, bad_crc_welle);
+    if (welle_col)
+        printf(", welle-cli %d; FIBs with a bad CRC in welle-cli's dump.fic: %d", foreign_welle, bad_crc_welle);
     printf("\n\n");
 
     if (cpu_prog.ok && cpu_fic.ok) {
-        printf("CPU seconds per second of signal, %s file (welle-cli: %.0f s of wall time after %.0f s; ours: the whole file)\n",
-               cpu_condition->name.c_str(), welle_window, welle_settle);
+        printf(
+            "CPU seconds per second of signal, %s file (welle-cli: %.0f s of wall time after %.0f s; ours: the whole "
+            "file)\n",
+            cpu_condition->name.c_str(), welle_window, welle_settle);
         const std::vector<int> cw = {50, 7, 9, 5};
         row(cw, {"case", "ours", "welle-cli", "ratio"});
         row(cw, {});
@@ -723,9 +738,10 @@ int main() {
         };
         cpu_row("FIC + sub-channel 1, 128 kbit/s (welle-cli -p)", cpu_prog, welle_prog);
         cpu_row("FIC only, nobody listening (welle-cli, no -p/-D)", cpu_fic, welle_fic);
-        printf("ratio: ours / welle-cli; welle-cli -p also decodes the MP2 audio, ours passes it on; "
-               "sub-channel 1 gave %llu audio frames in %.1f s\n",
-               static_cast<unsigned long long>(cpu_prog.programme_frames), cpu_prog.signal_s);
+        printf(
+            "ratio: ours / welle-cli (goal: 0.5 at most); welle-cli -p also decodes the MP2 audio, ours passes it "
+            "on; sub-channel 1 gave %llu audio frames in %.1f s\n",
+            static_cast<unsigned long long>(cpu_prog.programme_frames), cpu_prog.signal_s);
     }
     rm_tree(dir);
     return status;
