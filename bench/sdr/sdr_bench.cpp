@@ -37,8 +37,8 @@
 // FIC only is welle-cli without -p and -D.
 //
 // Two welle-cli runs go side by side, and nothing else of the benchmark meanwhile (ours takes
-// about a second per condition); they run at nice -10 where that is allowed: starved by other
-// work on the machine welle-cli drops samples (whole frames lost at 20 dB under a load of 5
+// about a second per condition); they run at nice -10 where that is allowed: held up by other
+// work on the machine, welle-cli drops samples (whole frames lost at 20 dB under a load of 5
 // on two cores). The load average is printed with the figures.
 
 #include <fcntl.h>
