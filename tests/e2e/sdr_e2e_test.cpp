@@ -390,8 +390,9 @@ TEST(sdr_e2e, scan_over_rtl_tcp_finds_both_demo_ensembles) {
     constexpr size_t FRAMES = 32;  // the FIC of every frame is what a scan needs
     for (const char *ch : {"12c", "la"}) write_file(sig.file(std::string(ch) + ".eti"), demo_head(ch, FRAMES));
     ASSERT_TRUE(seamless_recordings(sig, {"12c", "la"}, FRAMES));
-    // Eight times real time: the fake's 10 ms of samples in flight at a retune stay within
-    // the 128 ms (at 2.048 Msps) the receiver drops, so no ensemble shows on the next channel.
+    // Eight times real time: what the fake has in flight at a retune (a 10 ms tick of 164k
+    // samples and its send queue) stays within the 262k samples (128 ms) the receiver drops,
+    // so no ensemble shows on the next channel.
     const int port = free_port();
     child fake({binary_dir() + "/tools/rtltcp_fake", "-p", std::to_string(port), "-d", sig.path(), "-s", "8"},
                run_dir.path());
@@ -403,7 +404,7 @@ TEST(sdr_e2e, scan_over_rtl_tcp_finds_both_demo_ensembles) {
               run_dir.path());
     // LA opens band 2: once it is recorded, nothing is left to find. 12C is followed by the
     // rest of band 1, where it must not show a second time.
-    ASSERT_TRUE(srv.wait_for_output("scan_band: la:DAB DEMO TWO", 120)) << srv.out() << srv.err() << fake.err();
+    ASSERT_TRUE(srv.wait_for_output("scan_band: la:DAB DEMO TWO", 180)) << srv.out() << srv.err() << fake.err();
     srv.signal(SIGINT);
     EXPECT_EQ(srv.wait(30), 0) << srv.err();
     EXPECT_NE(srv.out().find("finished scanning band 1: found 1 ensembles"), std::string::npos) << srv.out();
