@@ -146,7 +146,7 @@ TEST_F(sdr_mot_e2e, decoder_writes_the_same_files_from_the_recording_as_from_the
                           << names(from_sim) << "from the recording:\n"
                           << names(from_radio) << radio.proc->out() << radio.proc->err();
     for (const auto &s : sent) EXPECT_EQ(from_sim[s.object], read_file(demo + s.source)) << s.object;
-    // Both decoders have seen every round by now: the same objects, byte for byte.
+    // Each decoder holds every object of the loop by now: the same ones, byte for byte.
     EXPECT_EQ(names(from_radio), names(from_sim));
     for (const auto &[name, bytes] : from_sim) EXPECT_EQ(from_radio[name], bytes) << name;
     // (Missing packets are the loop's seam, as from the ensemble file.)
