@@ -365,9 +365,10 @@ constexpr int settled_ms = 10000;
 constexpr int sync_ms = 1000;
 constexpr int publish_ms = 250;
 constexpr int idle_wait_ms = 200;
-// The kernel's send buffer is the only queue a mount has: Icecast that reads slowly holds up
-// no one, and one that falls a ring behind is called again at a frame boundary.
-constexpr int send_buffer = 65536;
+// Beyond the ring every listener reads, a mount's only queue is its socket's send buffer (the
+// kernel doubles what is asked): Icecast that reads slowly holds up no one, and one that falls a
+// ring behind is called again at a frame boundary.
+constexpr int send_buffer = 16384;
 constexpr unsigned long most_per_turn = 65536;
 constexpr int resolve_again_ms = 60000;
 constexpr int label_wait_ms = 5000;

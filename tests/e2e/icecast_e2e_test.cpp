@@ -3,7 +3,11 @@
 // Icecast restarts without holding up local listeners; a wrong password is said once and tried
 // again slowly; two servers share one Icecast under their own mounts.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -413,4 +417,80 @@ TEST(icecast_e2e, mounts_follow_a_retune_and_end_with_the_server) {
 
     srv.reset();  // SIGINT, and its end checked
     EXPECT_TRUE(wait_until(3, [&] { return ice.sources().empty(); })) << "sources left behind at the stop";
+}
+
+// An Icecast that takes the source and then reads nothing: the local listeners go on at full
+// rate, and once the source falls a ring behind it is given up and called again.
+TEST(icecast_e2e, a_stalled_icecast_holds_up_nobody) {
+    NEED_DEMO_SIGNAL();
+    const int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(ls, 0);
+    const int small = 4096;  // inherited by the accepted sockets: the stall bites early
+    setsockopt(ls, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(ls, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(ls, 4), 0);
+    ASSERT_EQ(getsockname(ls, reinterpret_cast<sockaddr *>(&a), &len), 0);
+    const int port = ntohs(a.sin_port);
+    // Takes one source: its request head, answered 200; -1 when none came.
+    auto take_source = [&](double seconds, std::string *head) {
+        pollfd p{ls, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(seconds * 1000)) <= 0) return -1;
+        const int c = accept(ls, nullptr, nullptr);
+        const double end = now_s() + 5;
+        char b[1024];
+        while (c >= 0 && head->find("\r\n\r\n") == std::string::npos && now_s() < end) {
+            pollfd q{c, POLLIN, 0};
+            if (poll(&q, 1, 100) <= 0) continue;
+            const ssize_t n = recv(c, b, sizeof b, 0);
+            if (n <= 0) break;
+            head->append(b, static_cast<size_t>(n));
+        }
+        const char ok[] = "HTTP/1.0 200 OK\r\n\r\n";
+        if (c >= 0) {
+            EXPECT_EQ(send(c, ok, sizeof ok - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof ok - 1));
+        }
+        return c;
+    };
+
+    demo_options o;
+    o.ini = "icecast http://127.0.0.1:" + std::to_string(port) + "\nicecastpassword x\nicecastservices d101\n";
+    demo_server srv("sim:" + demo_signal_dir(), o);
+    ASSERT_TRUE(srv.ready()) << srv.proc->out();
+    std::string head;
+    const int first = take_source(20, &head);
+    ASSERT_GE(first, 0) << srv.proc->out();
+    // The head as the source client wrote it; "source:x" in base64 is c291cmNlOng=.
+    EXPECT_EQ(head.rfind("PUT /dab/d101 HTTP/1.1\r\n", 0), 0u) << head;
+    for (const char *line : {"Authorization: Basic c291cmNlOng=\r\n", "Content-Type: audio/mpeg\r\n",
+                             "ice-name: Demo Tones\r\n", "ice-description: DAB DEMO ONE, channel 12C\r\n",
+                             "ice-public: 0\r\n", "ice-bitrate: 128\r\n"})
+        EXPECT_NE(head.find(line), std::string::npos) << line << " not in\n" << head;
+
+    stream_client local(srv.port, "/stream/1");
+    ASSERT_EQ(local.status(), 200);
+    const double t0 = now_s();
+    std::string second_head;
+    int second = -1;
+    // The ring holds about 8 s of a 128 kbit/s programme.
+    const double end = now_s() + 16;
+    while (second < 0 && now_s() < end) {
+        local.read_into(local.data, 50);
+        pollfd p{ls, POLLIN, 0};
+        if (poll(&p, 1, 0) > 0) second = take_source(1, &second_head);
+    }
+    const double rate = static_cast<double>(local.data.size()) / (now_s() - t0) / 16000.0;
+    EXPECT_GT(rate, 0.95) << "the local listener was held up by the stalled source";
+    EXPECT_GE(second, 0) << "the stalled source was never given up\n" << srv.proc->out();
+    EXPECT_EQ(second_head.rfind("PUT /dab/d101 HTTP/1.1\r\n", 0), 0u) << second_head;
+    EXPECT_NE(srv.proc->out().find("icecast: /dab/d101: Icecast took the stream too slowly"), std::string::npos)
+        << srv.proc->out();
+    std::cout << "stalled source given up after " << now_s() - t0 << " s; local listener at " << rate * 100
+              << " % of the rate\n";
+    for (int fd : {first, second})
+        if (fd >= 0) close(fd);
+    close(ls);
 }
