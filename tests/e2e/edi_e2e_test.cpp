@@ -278,6 +278,30 @@ TEST(edi_e2e, tcp_sender_that_restarts_is_reconnected) {
     EXPECT_EQ(connects(), 2u) << srv.proc->err();
 }
 
+TEST(edi_e2e, silent_sender_is_loss_of_signal_until_it_speaks_again) {
+    NEED_DEMO_SIGNAL();
+    temp_dir dir;
+    const std::string eti = demo_head(dir, 125);
+    const int port = free_port();
+    demo_server srv("sim:edi=udp://127.0.0.1@" + std::to_string(port));
+    auto tx = sender(dir, eti, "udp://127.0.0.1:" + std::to_string(port),
+                     {"--fec", "1", "--silence-after", "4", "--silence-for", "8"});
+    ASSERT_TRUE(srv.ready()) << srv.proc->err();
+    ASSERT_TRUE(srv.table_ready(4)) << srv.get("/") << srv.proc->err();
+    auto sync = [&](bool want) {
+        return wait_until(15, [&] {
+            const std::string api = http_body(srv.get("/api/ensemble.json"));
+            return api.find(want ? "\"sync\": true" : "\"sync\": false") != std::string::npos;
+        }, 200);
+    };
+    EXPECT_TRUE(sync(false)) << "the silence is no signal";
+    EXPECT_TRUE(sync(true)) << "the sender's return is the signal's";
+    stream_client plain(srv.port, "/stream/1.mp2");
+    ASSERT_TRUE(plain.read_bytes(12000, 10)) << plain.data.size();
+    std::string why;
+    EXPECT_TRUE(contiguous_run(subchannel_frames(eti, 1), plain.data, &why)) << why;
+}
+
 TEST(edi_e2e, multicast_on_the_configured_interface) {
     NEED_DEMO_SIGNAL();
     std::string why;
