@@ -30,7 +30,7 @@
 namespace {
 
 constexpr int programmes = 12;
-constexpr double settle_s = 3, window_s = 8;
+constexpr double settle_s = 3, window_s = 15;
 
 double cpu_s(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
