@@ -27,6 +27,9 @@ constexpr int CONNECT_TIMEOUT_MS = 1000;
 constexpr int BACKOFF_FIRST_MS = 250;
 constexpr int BACKOFF_MAX_MS = 2000;  // a restarted sender is back within connect + back-off
 constexpr int UDP_RCVBUF = 1 << 20;
+// A connection that brings nothing this long is given up: a peer gone without closing it
+// (a multiplexer's host that went down, a NAT that forgot it) leaves it open for ever.
+constexpr int64_t TCP_IDLE_MS = 10000;
 
 int64_t now_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -240,9 +243,10 @@ void edi_source::run_udp() {
     }
 }
 
-bool edi_source::read_stream(int fd) {
+bool edi_source::read_stream(int fd, int64_t idle_limit_ms) {
     std::vector<uint8_t> buf(16384);
     pollfd p{fd, POLLIN, 0};
+    int64_t last_data = now_ms();
     for (;;) {
         if (wait_stop(0)) return false;
         const int r = poll(&p, 1, POLL_MS);
@@ -250,8 +254,10 @@ bool edi_source::read_stream(int fd) {
         dec_.tick(static_cast<uint64_t>(now_ms()));
         if (r <= 0) {
             publish();
+            if (idle_limit_ms > 0 && now_ms() - last_data > idle_limit_ms) return true;
             continue;
         }
+        last_data = now_ms();
         const ssize_t n = read(fd, buf.data(), buf.size());
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return true;
@@ -262,7 +268,7 @@ bool edi_source::read_stream(int fd) {
 
 void edi_source::run_file() {
     for (;;) {
-        if (!read_stream(fd_)) return;
+        if (!read_stream(fd_, 0)) return;
         publish();
         if (!fifo_) break;
         // The FIFO's writer went: the next one starts a new stream. A fresh descriptor does not
@@ -318,7 +324,7 @@ void edi_source::run_tcp() {
         said_unreachable = false;
         dec_.restart();
         const uint64_t packets_before = dec_.counters().af_packets;
-        const bool go_on = read_stream(fd);
+        const bool go_on = read_stream(fd, TCP_IDLE_MS);
         ::close(fd);
         if (!go_on) return;
         say("connection to " + where + " lost");

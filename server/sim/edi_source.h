@@ -52,7 +52,9 @@ private:
     void run_udp();
     void run_tcp();
     void run_file();
-    bool read_stream(int fd);  // until the end of the input or the stop; false at the stop
+    // Until the end of the input, idle_limit_ms without data (0: no limit) or the stop; false at
+    // the stop.
+    bool read_stream(int fd, int64_t idle_limit_ms);
     void on_frame(const uint8_t *eti);
     void publish();
     bool wait_stop(int ms);
