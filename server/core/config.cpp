@@ -137,8 +137,9 @@ constexpr config_key config_keys[] = {
              "multicastif: %s\n", &text_of<&config::multicastif>),
     number_key("motquota", "; MiB each MOT/PAD service directory may take, oldest objects removed first (0: no limit)",
                "motquota: %d\n", &config::motquota),
+    // Not logged either: a URL written with credentials in it would show them (it is refused).
     text_key("icecast", "; Icecast server fed with every programme as a source, http://HOST:PORT (empty: none)",
-             "icecast: %s\n", &text_of<&config::icecast>),
+             nullptr, &text_of<&config::icecast>),
     text_key("icecastuser", "; user name of the Icecast sources", "icecastuser: %s\n", &text_of<&config::icecastuser>),
     text_key("icecastpassword", "; password of the Icecast sources", nullptr, &text_of<&config::icecastpassword>),
     text_key("icecastmount", "; Icecast mount of a programme: %s service id in hex, %l its label",

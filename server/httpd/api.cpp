@@ -317,7 +317,11 @@ int httpconn::display_api(const char *name) {
                                   {"reconnects", m.reconnects},
                                   {"last_error", m.last_error.empty() ? json(nullptr) : json(m.last_error)},
                                   {"title", m.title.empty() ? json(nullptr) : text(m.title)}});
-            ice = {{"server", url}, {"mounts", std::move(mounts)}};
+            // A value that is no http://HOST:PORT might hold credentials: not shown.
+            std::string host;
+            int port = 0;
+            const bool valid = icecast_wire::parse_url(url, &host, &port);
+            ice = {{"server", valid ? json(url) : json(nullptr)}, {"mounts", std::move(mounts)}};
         }
     }
 

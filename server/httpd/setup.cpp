@@ -270,10 +270,14 @@ void put_settings(httpconn &c) {
     c.prints("%s<tr><td>Multicast Interface:</td><td><input name=\"multicastif\" value=\"%s\" size=16>\r\n", form,
              shown_value<sizeof cfg->multicastif>(cfg->multicastif).text);
     c.prints("%sNetwork interface for IP over DAB datagrams (empty: by route).%s", set, end);
+    // A value from the file that is no http://HOST:PORT might hold credentials: not shown.
+    std::string ice_host;
+    int ice_port = 0;
+    const bool ice_valid = !cfg->icecast[0] || icecast_wire::parse_url(cfg->icecast, &ice_host, &ice_port);
     c.prints("%s<tr><td>Icecast Server:</td><td><input name=\"icecast\" value=\"%s\" size=32>\r\n", form,
-             shown_value<sizeof cfg->icecast>(cfg->icecast).text);
-    c.prints("%sEvery programme is fed to this Icecast server as a source: http://HOST:PORT (empty: none).%s", set,
-             end);
+             shown_value<sizeof cfg->icecast>(ice_valid ? cfg->icecast : "").text);
+    c.prints("%sEvery programme is fed to this Icecast server as a source: http://HOST:PORT (empty: none)%s.%s", set,
+             ice_valid ? "" : "; the configured value is not of this form", end);
     c.prints("%s<tr><td>Icecast User:</td><td><input name=\"icecastuser\" value=\"%s\" size=16>\r\n", form,
              shown_value<sizeof cfg->icecastuser>(cfg->icecastuser).text);
     c.prints("%sUser name of the Icecast sources.%s", set, end);

@@ -286,6 +286,7 @@ TEST(icecast_keys, read_written_and_never_logged) {
     EXPECT_EQ(cfg->icecastpublic, 1);
     EXPECT_TRUE(captured.has("icecastuser: feeder\n"));
     EXPECT_TRUE(captured.has("icecastpassword: set\n"));
+    EXPECT_TRUE(captured.has("icecast: set\n"));
     EXPECT_FALSE(captured.contains("S3cr3t")) << "the password was logged";
 
     copy_field(cfg->configfile, dir.file("out.ini").c_str());
