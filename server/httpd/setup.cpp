@@ -281,8 +281,9 @@ void put_settings(httpconn &c) {
     c.prints("%s<tr><td>Icecast User:</td><td><input name=\"icecastuser\" value=\"%s\" size=16>\r\n", form,
              shown_value<sizeof cfg->icecastuser>(cfg->icecastuser).text);
     c.prints("%sUser name of the Icecast sources.%s", set, end);
-    // Posted, so that the password is not part of a request line; never shown.
-    c.prints("<form method=post action=\"/setup\" >\r\n<tr><td>Icecast Password:</td><td><input type=\"password\" "
+    // Posted, so that the password is not part of a request line; never shown. The target has a
+    // query: the page acts on a form only when the request names something after "setup".
+    c.prints("<form method=post action=\"/setup?form=icecast\" >\r\n<tr><td>Icecast Password:</td><td><input type=\"password\" "
              "name=\"icecastpassword\" value=\"\" size=16 autocomplete=\"off\">\r\n");
     c.prints("%sPassword of the Icecast sources (%s; empty keeps it).%s", set,
              cfg->icecastpassword[0] ? "set" : "not set", end);

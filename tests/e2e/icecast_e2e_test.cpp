@@ -494,3 +494,37 @@ TEST(icecast_e2e, a_stalled_icecast_holds_up_nobody) {
         if (fd >= 0) close(fd);
     close(ls);
 }
+
+// The setup page: the keys set from a form start the feed at once; the password is posted,
+// kept in the configuration file and never shown; a URL that is no http://HOST:PORT is refused.
+TEST(icecast_e2e, setup_page_starts_the_feed) {
+    NEED_DEMO_SIGNAL();
+    icecast_server ice;
+    NEED_ICECAST(ice);
+    demo_server srv("sim:" + demo_signal_dir());
+    ASSERT_TRUE(srv.ready()) << srv.proc->out();
+    ASSERT_TRUE(srv.table_ready(7));
+
+    const std::string refused = srv.get("/setup?icecast=http%3A%2F%2Fsource%3Ax%40127.0.0.1%3A8000");
+    EXPECT_NE(refused.find("Not set: icecast"), std::string::npos) << refused;
+
+    const std::string body = "icecast=http%3A%2F%2F127.0.0.1%3A" + std::to_string(ice.port) +
+                             "&icecastpassword=" + ice.password + "&icecastservices=d102+d104";
+    const std::string page = tcp_exchange(srv.port,
+                                          "POST /setup?form=icecast HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                          "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+                                          15);
+    ASSERT_NE(page.find("200 OK"), std::string::npos) << page.substr(0, 300);
+    EXPECT_EQ(page.find(ice.password), std::string::npos) << "the setup page shows the password";
+    EXPECT_NE(page.find("<form method=post action=\"/setup?form=icecast\" >"), std::string::npos) << "the form posts here";
+    EXPECT_NE(page.find("type=\"password\" name=\"icecastpassword\" value=\"\""), std::string::npos);
+    const std::string ini = read_file(srv.dir.file("dab.ini"));
+    EXPECT_EQ(ini_value(ini, "icecastpassword"), ice.password);
+    EXPECT_EQ(ini_value(ini, "icecastservices"), "d102 d104");
+
+    ASSERT_TRUE(wait_until(15, [&] { return ice.sources().size() == 2; })) << srv.proc->out();
+    const auto listed = ice.sources();
+    EXPECT_EQ(listed.count("/dab/d102"), 1u);
+    EXPECT_EQ(listed.count("/dab/d104"), 1u);
+    EXPECT_EQ(srv.proc->out().find(ice.password), std::string::npos) << "the password was logged";
+}
