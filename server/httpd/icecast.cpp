@@ -572,11 +572,18 @@ void icecast::fail(mount &m, long long now, const std::string &why, bool log_it)
     if (m.state == mount::st::streaming && now - m.accepted_at >= settled_ms) m.backoff = 0;
     close_mount(m);
     m.state = mount::st::waiting;
+    m.last_error = why;
+    if (!log_it) {
+        // The programme itself is away for a moment (a retune, a reconfiguration): Icecast did
+        // nothing wrong, so its back-off does not grow; it is looked for again in a second.
+        m.next_attempt = now + backoff_first_ms;
+        m.logged = why;
+        return;
+    }
     m.backoff = next_backoff(m.backoff);
     m.next_attempt = now + m.backoff;
-    m.last_error = why;
     // Once per change of state: a server that refuses every minute says so once.
-    if (log_it && why != m.logged)
+    if (why != m.logged)
         e->l->log(LOG_WARN, "icecast: %s: %s; trying again in %d s\n", m.req.mount.c_str(), why.c_str(),
                   m.backoff / 1000);
     m.logged = why;

@@ -122,6 +122,8 @@ private:
     void run();
     void sync(long long now);
     void step(mount &m, long long now);
+    // Closes the connection and waits: the back-off, logged once per reason; or, log_it false
+    // (the programme cannot be read now), a second without a word.
     void fail(mount &m, long long now, const std::string &why, bool log_it = true);
     void begin_connect(mount &m, long long now, bool next_address = false);
     // After a failed connect: true when the host's next address is being tried instead.
