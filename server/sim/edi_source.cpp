@@ -50,10 +50,10 @@ std::string unbracket(const std::string &h) {
 
 }  // namespace
 
-int parse_edi_address(const std::string &spec, edi_address &a) {
+int parse_edi_address(const std::string &text, edi_address &a) {
     a = edi_address{};
-    if (spec.rfind("udp://", 0) == 0) {
-        const std::string rest = spec.substr(6);
+    if (text.rfind("udp://", 0) == 0) {
+        const std::string rest = text.substr(6);
         const size_t at = rest.rfind('@');
         a.kind = edi_address::UDP;
         if (at != std::string::npos) {
@@ -65,24 +65,24 @@ int parse_edi_address(const std::string &spec, edi_address &a) {
         if (inet_pton(AF_INET, a.host.c_str(), &v4) == 1) a.multicast = IN_MULTICAST(ntohl(v4.s_addr));
         return 1;
     }
-    if (spec.rfind("tcp://", 0) == 0) {
-        const std::string rest = spec.substr(6);
+    if (text.rfind("tcp://", 0) == 0) {
+        const std::string rest = text.substr(6);
         const size_t colon = rest.rfind(':');
         if (colon == std::string::npos || colon == 0) return 0;
         a.kind = edi_address::TCP;
         a.host = unbracket(rest.substr(0, colon));
         return !a.host.empty() && parse_port(rest.substr(colon + 1), a.port);
     }
-    if (spec.empty() || spec.find("://") != std::string::npos) return 0;
+    if (text.empty() || text.find("://") != std::string::npos) return 0;
     a.kind = edi_address::FILE;
-    a.path = spec;
+    a.path = text;
     return 1;
 }
 
-std::unique_ptr<edi_source> edi_source::open(const std::string &spec, const std::string &mcastif) {
+std::unique_ptr<edi_source> edi_source::open(const std::string &text, const std::string &mcastif) {
     edi_address a;
-    if (!parse_edi_address(spec, a)) {
-        say("not an EDI address: " + spec);
+    if (!parse_edi_address(text, a)) {
+        say("not an EDI address: " + text);
         return nullptr;
     }
     std::unique_ptr<edi_source> s(new edi_source(a));

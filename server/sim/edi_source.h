@@ -23,13 +23,13 @@ struct edi_address {
 };
 
 // "udp://[BIND@]PORT", "udp://GROUP@PORT", "tcp://HOST:PORT", "-" or a path. 1 or 0.
-int parse_edi_address(const std::string &spec, edi_address &a);
+int parse_edi_address(const std::string &text, edi_address &a);
 
 class edi_source : public sim_source {
 public:
     // Opens the input and starts its thread; nullptr (the reason on standard error) when the
     // address is unusable: a port taken, a file missing, an unknown multicast interface.
-    static std::unique_ptr<edi_source> open(const std::string &spec, const std::string &mcastif);
+    static std::unique_ptr<edi_source> open(const std::string &text, const std::string &mcastif);
     ~edi_source() override;
     edi_source(const edi_source &) = delete;
     edi_source &operator=(const edi_source &) = delete;

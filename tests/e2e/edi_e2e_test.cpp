@@ -151,8 +151,8 @@ TEST(edi_address, device_names) {
         if (!c.ok) continue;
         EXPECT_TRUE(o.make_source) << "line " << c.line;
         edi_address a;
-        const std::string spec = std::string(c.name).substr(8, std::string(c.name).find(',') - 8);
-        ASSERT_EQ(parse_edi_address(spec, a), 1) << "line " << c.line;
+        const std::string text = std::string(c.name).substr(8, std::string(c.name).find(',') - 8);
+        ASSERT_EQ(parse_edi_address(text, a), 1) << "line " << c.line;
         EXPECT_EQ(a.kind, c.kind) << "line " << c.line;
         EXPECT_EQ(a.host, c.host) << "line " << c.line;
         EXPECT_EQ(a.port, c.port) << "line " << c.line;
