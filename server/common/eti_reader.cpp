@@ -43,6 +43,7 @@ int eti_frame::find_stream(int scid) const {
 }
 
 int parse_eti_frame(const uint8_t *p, size_t len, eti_frame &f) {
+    f.undecoded.reset();
     if (len < SYNC_SIZE) return 0;
     if (!is_fsync(p + 1)) return -1;
     if (len < SYNC_SIZE + FC_SIZE) return 0;

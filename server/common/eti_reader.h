@@ -3,6 +3,7 @@
 // FIFOs and standard input.
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -41,6 +42,9 @@ struct eti_frame {
     size_t fic_len = 0;  // 0 without FIC, 96 (128 in mode III)
     size_t size = 0;     // bytes from ERR to the end of TIST
     std::array<uint8_t, ETI_FRAME_SIZE> raw{};
+    // Sub-channels whose data here is a stand-in, not the broadcast (a receiver that did not
+    // decode them for this frame): not to be passed on. Never set by parsing.
+    std::bitset<64> undecoded;
 
     const uint8_t *fic() const { return raw.data() + fic_offset; }
     int fib_count() const { return static_cast<int>(fic_len / FIB_SIZE); }

@@ -281,6 +281,7 @@ void sdr_source::run() {
         for (int c = 0; c < CIFS_PER_FRAME; c++) {
             const int8_t *cif = fr.msc.data() + static_cast<size_t>(c) * CIF_SOFT_BITS;
             std::vector<dabcommon::eti_out_stream> streams;
+            std::bitset<64> undecoded;
             d.data.resize(64);
             for (int id = 0; id < 64; id++) {
                 const dabcommon::subchannel_params *p = d.map.find(id);
@@ -290,6 +291,7 @@ void sdr_source::run() {
                 if (!dabcommon::subchannel_profile(*p, profile, bytes) || bytes <= 0 || bytes % 8) continue;
                 std::vector<uint8_t> &buf = d.data[static_cast<size_t>(id)];
                 buf.assign(static_cast<size_t>(bytes), 0);
+                bool decoded = false;
                 if (routed.test(static_cast<size_t>(id))) {
                     auto &sub = d.subs[id];
                     if (!sub.dec || !same(sub.p, *p)) {
@@ -298,8 +300,14 @@ void sdr_source::run() {
                         for (int age = d.history_count; age >= 1 && sub.dec->valid(); age--)
                             sub.dec->feed_cif(d.past(age), d.out);
                     }
-                    if (sub.dec->valid() && sub.dec->feed_cif(cif, d.out) && d.out.size() == buf.size()) buf = d.out;
+                    if (sub.dec->valid() && sub.dec->feed_cif(cif, d.out) && d.out.size() == buf.size()) {
+                        buf = d.out;
+                        decoded = true;
+                    }
                 }
+                // A frame decoded before its sub-channel was routed may be taken after: its
+                // zeros must not reach a listener as audio.
+                if (!decoded) undecoded.set(static_cast<size_t>(id));
                 streams.push_back({id, p->start_cu, tpl_of(*p), buf.data(), buf.size()});
             }
             d.remember(cif);
@@ -314,6 +322,7 @@ void sdr_source::run() {
                 dabcommon::eti_build_frame(raw.data(), d.cif_count, fic, {});
             d.cif_count++;
             if (dabcommon::parse_eti_frame(raw.data(), raw.size(), *f) <= 0) continue;
+            f->undecoded = undecoded;
             std::lock_guard<std::mutex> g(m_);
             queue_.push_back(std::move(f));
             made_++;

@@ -814,7 +814,7 @@ void sim_module::run() {
         if (rdi == 0) continue;
         words.clear();
         framer.set_packing(rdi == 1 || rdi == 3 ? 20 : 22);
-        framer.frame(*prev, routed, words);
+        framer.frame(*prev, routed & ~prev->undecoded, words);
         emit(words);
     }
 }
