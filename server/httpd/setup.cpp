@@ -305,7 +305,8 @@ void put_settings(httpconn &c) {
 // Access is checked by the dispatcher before this is called.
 int httpconn::display_setup(char *token, int mode) {
     setup_actions actions(*this);
-    if (token) actions.run();
+    // A form posted to "/setup" carries its values in the body alone.
+    if (token || content) actions.run();
 
     if (!actions.status_sent) display_status(0);
     prints("<h2>Setup ZIR-Ereruv:</h2>\r\n");

@@ -159,6 +159,10 @@ TEST_F(setup_e2e, fields_configuration_file_access_and_shutdown) {
     ini = read_file(dir.file("dab.ini"));
     EXPECT_EQ(ini_value(ini, "device"), std::string(255, 'd'));
     EXPECT_EQ(ini_value(ini, "hostname"), std::string(1023, 'h'));
+    // A form posted to the bare target carries its values in the body alone.
+    const std::string posted = "httpmaxconn=9";
+    tcp_exchange(port, "POST /setup HTTP/1.0\r\nContent-length: " + std::to_string(posted.size()) + "\r\n\r\n" + posted);
+    EXPECT_EQ(ini_value(read_file(dir.file("dab.ini")), "httpmaxconn"), "9");
     get("/setup?hostname=localhost%3A8000");
 
     // Tuning comes before the audio selection, whatever the order in the request.
