@@ -364,6 +364,14 @@ struct ensemble_run {
         EXPECT_EQ(row[4], 0) << "access units with a broken CRC";
         EXPECT_EQ(row[5], 0) << "broken access unit tables";
         EXPECT_NE(radio->proc->err().find("synchronised"), std::string::npos) << radio->proc->err();
+        // The recording was made at 30 dB: the receiver's estimate reaches both pages.
+        const long snr = number_after(stat, "Signal-to-noise ratio:");
+        EXPECT_TRUE(snr >= 25 && snr <= 35) << stat;
+        const std::string api = radio->get("/api/ensemble.json");
+        const size_t at = api.find("\"snr_db\":");
+        ASSERT_NE(at, std::string::npos) << api;
+        const double api_snr = std::strtod(api.c_str() + at + 9, nullptr);
+        EXPECT_TRUE(api_snr >= 25 && api_snr <= 35) << api;
     }
 };
 
