@@ -33,6 +33,7 @@ fi
 expected="bin/dabgen
 bin/dabmod
 bin/dabserver
+bin/eti2edi
 bin/eti2rdi
 lib/systemd/system/dabserver.service
 lib/sysusers.d/dabserver.conf
@@ -44,6 +45,7 @@ share/doc/dabserver/tools.md
 share/man/man1/dabgen.1
 share/man/man1/dabmod.1
 share/man/man1/dabserver.1
+share/man/man1/eti2edi.1
 share/man/man1/eti2rdi.1"
 # The player's decoder is there only when the registry could be reached at build time.
 got=$(cd "$root" && find . -type f | sed 's|^\./||' | grep -v '^share/dabserver/player/decoder/' | LC_ALL=C sort)
@@ -51,7 +53,7 @@ if [ "$got" != "$expected" ]; then
 	fail "installed files differ from the expected layout"
 	printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$got"
 fi
-for p in dabserver dabgen eti2rdi; do
+for p in dabserver dabgen eti2rdi eti2edi; do
 	[ -x "$root/bin/$p" ] || fail "bin/$p is not executable"
 done
 server=$root/bin/dabserver
