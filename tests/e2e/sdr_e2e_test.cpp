@@ -8,7 +8,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -55,23 +54,11 @@ struct seamless_recording {
             ADD_FAILURE() << "dabmod: " << status << " " << mod->err();
             return false;
         }
-        const size_t pass = eti_frames / 4 * FRAME_SAMPLES * 2;
-        {
-            std::ifstream in(twice, std::ios::binary | std::ios::ate);
-            const auto size = static_cast<size_t>(in.tellg());
-            if (size != 2 * pass) {
-                ADD_FAILURE() << "dabmod wrote " << size << " bytes, expected " << 2 * pass;
-                return false;
-            }
-            std::ofstream o(out, std::ios::binary);
-            in.seekg(static_cast<std::streamoff>(pass));
-            o << in.rdbuf();
-            if (!o.flush()) {
-                ADD_FAILURE() << "cannot write " << out;
-                return false;
-            }
+        std::string why;
+        if (!keep_second_pass(twice, eti_frames, out, &why)) {
+            ADD_FAILURE() << why;
+            return false;
         }
-        unlink(twice.c_str());
         return true;
     }
 };

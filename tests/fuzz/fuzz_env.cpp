@@ -219,6 +219,17 @@ void tune_demo_ensemble() {
     }
 }
 
+std::vector<std::complex<float>> u8_samples(input &in, size_t count) {
+    const uint8_t *p;
+    const size_t n = in.take(in.n, &p) / 2;
+    std::vector<std::complex<float>> s;
+    if (n == 0) return s;
+    s.resize(count);
+    for (size_t i = 0; i < s.size(); i++)
+        s[i] = {(p[2 * (i % n)] - 127.5f) / 128, (p[2 * (i % n) + 1] - 127.5f) / 128};
+    return s;
+}
+
 void damage_samples(std::vector<std::complex<float>> &s, input &in) {
     using cf = std::complex<float>;
     while (in.n >= 5 && !s.empty()) {

@@ -55,6 +55,9 @@ struct input {
     }
 };
 
+// The rest of the input as 8-bit I/Q, repeated to count samples; empty without a whole sample.
+std::vector<std::complex<float>> u8_samples(input &in, size_t count);
+
 // Damage to complex samples, as the input's 5-byte records say: runs silenced, saturated,
 // non-finite, scaled or turned.
 void damage_samples(std::vector<std::complex<float>> &s, input &in);

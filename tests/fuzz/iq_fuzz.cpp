@@ -63,12 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t chunk = 64 * (size_t{in.byte()} + 1) * (size_t{in.byte()} + 1);
     std::vector<cf> s;
     if (mode & 1) {
-        const uint8_t *p;
-        size_t n = in.take(in.n, &p) / 2;
-        if (n == 0) return 0;
-        s.resize(2 * OFDM_FRAME + OFDM_NULL);
-        for (size_t i = 0; i < s.size(); i++)
-            s[i] = cf((p[2 * (i % n)] - 127.5f) / 128, (p[2 * (i % n) + 1] - 127.5f) / 128);
+        s = fuzzenv::u8_samples(in, 2 * OFDM_FRAME + OFDM_NULL);
+        if (s.empty()) return 0;
     } else {
         s = clean_signal();
         fuzzenv::damage_samples(s, in);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <fstream>
 
 #include "common/eti_reader.h"
 
@@ -158,6 +159,28 @@ bool contiguous_run(const std::vector<std::string> &frames, const std::string &g
     }
     if (why->empty()) *why = "first frame not found";
     return false;
+}
+
+bool keep_second_pass(const std::string &twice, size_t eti_frames, const std::string &out, std::string *why) {
+    constexpr size_t FRAME_BYTES = 196608 * 2;  // a transmission frame of mode I (4 ETI frames), u8
+    const size_t pass = eti_frames / 4 * FRAME_BYTES;
+    {
+        std::ifstream in(twice, std::ios::binary | std::ios::ate);
+        const auto size = static_cast<size_t>(in.tellg());
+        if (!in || size != 2 * pass) {
+            *why = "the modulator wrote " + std::to_string(size) + " bytes, expected " + std::to_string(2 * pass);
+            return false;
+        }
+        std::ofstream o(out, std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(pass));
+        o << in.rdbuf();
+        if (!o.flush()) {
+            *why = "cannot write " + out;
+            return false;
+        }
+    }
+    unlink(twice.c_str());
+    return true;
 }
 
 }  // namespace testsupport

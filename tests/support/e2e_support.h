@@ -82,6 +82,11 @@ private:
 // One subchannel's bytes in the ETI file as the generator wrote them, one string per frame.
 std::vector<std::string> subchannel_frames(const std::string &eti, int subchid);
 
+// Of a u8 recording the modulator wrote of eti_frames ETI frames in two passes ("-n 2"), the
+// second pass into out, twice removed: it loops without a seam, its time interleaver already
+// full of the first pass's end. False (why set) when the file is not two passes long.
+bool keep_second_pass(const std::string &twice, size_t eti_frames, const std::string &out, std::string *why);
+
 // Whether got is a contiguous run of the looped frames, starting at a frame boundary.
 bool contiguous_run(const std::vector<std::string> &frames, const std::string &got, std::string *why);
 
