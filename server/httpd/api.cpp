@@ -160,21 +160,7 @@ std::string normal_path(const char *p) {
 
 }  // namespace
 
-std::string url_path_escape(const std::string &path) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-            c == '_' || c == '~' || c == '/') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
+std::string url_path_escape(const std::string &path) { return percent_encode(path, "/"); }
 
 std::string served_path(const char *root, const char *file) {
     if (!root || !*root || !file || !*file) return "";

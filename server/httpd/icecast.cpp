@@ -227,21 +227,6 @@ std::string base64(const std::string &in) {
     return out;
 }
 
-std::string percent_encode(const std::string &in) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : in) {
-        if (is_unreserved(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 15];
-        }
-    }
-    return out;
-}
-
 std::string header_text(const std::string &latin1) {
     const std::string s = without_controls(latin1);
     return latin1_to_utf8(s.c_str(), s.size());

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "httpd/util.h"
+
 class ensemble;
 
 // The pure parts, each tested alone.
@@ -40,8 +42,6 @@ std::string url_safe_label(const std::string &latin1);
 std::string expand_mount(const std::string &tmpl, uint32_t sid, const std::string &label_latin1);
 
 std::string base64(const std::string &in);
-// Query value: unreserved bytes as they are, all others as %XX.
-std::string percent_encode(const std::string &in);
 // Header values from the broadcast: control bytes become blanks, ISO 8859-1 becomes UTF-8.
 std::string header_text(const std::string &latin1);
 

@@ -312,3 +312,19 @@ void appendf(std::string &out, const char *fmt, ...) {
     }
     va_end(again);
 }
+
+std::string percent_encode(const std::string &in, const char *keep) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : in) {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+            c == '_' || c == '~' || (c && std::strchr(keep, c))) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}

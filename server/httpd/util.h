@@ -66,3 +66,6 @@ const char *ber_class_text(int ber_fic);
 size_t appendf(char *buf, size_t size, size_t len, const char *fmt, ...) __attribute__((format(printf, 4, 5)));
 // Formats at the end of out, whatever the length.
 void appendf(std::string &out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// URL text: unreserved bytes (RFC 3986) and those in keep as they are, all others as %XX.
+std::string percent_encode(const std::string &in, const char *keep = "");
