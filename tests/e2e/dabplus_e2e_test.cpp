@@ -53,19 +53,6 @@ au_crc     2 17
 drop_frame 2 41
 )";
 
-// The numbers of the DAB+ row of a subchannel on the statistics page, in column order.
-std::vector<long> dabplus_row(const std::string &page, int subch) {
-    char key[32];
-    snprintf(key, sizeof key, "<tr><td>%02d</td>", subch);
-    std::vector<long> out;
-    size_t p = page.find(key);
-    if (p == std::string::npos) return out;
-    const size_t end = page.find("</tr>", p);
-    for (p = page.find("<td>", p + strlen(key)); p < end; p = page.find("<td>", p + 1))
-        out.push_back(std::strtol(page.c_str() + p + 4, nullptr, 10));
-    return out;
-}
-
 // LOAS frames back to back from the first byte: the count, or -1 at the first broken one.
 long loas_frames(const std::string &s, size_t *whole) {
     size_t off = 0;

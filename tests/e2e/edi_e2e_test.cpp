@@ -46,19 +46,6 @@ std::unique_ptr<child> sender(const temp_dir &dir, const std::string &eti, const
     return std::make_unique<child>(a, dir.path());
 }
 
-// The first number after key on a page, -1 without one.
-long number_after(const std::string &page, const std::string &key) {
-    size_t p = page.find(key);
-    if (p == std::string::npos) return -1;
-    p += key.size();
-    while (p < page.size() && !std::isdigit(static_cast<unsigned char>(page[p]))) {
-        if (page[p] == '<') p = page.find('>', p);
-        if (p == std::string::npos) return -1;
-        p++;
-    }
-    return p < page.size() ? std::strtol(page.c_str() + p, nullptr, 10) : -1;
-}
-
 // Whether every frame of got is one of the file's, in the file's order (looped): frames lost
 // leave gaps, nothing else.
 bool frames_in_order(const std::vector<std::string> &frames, const std::string &got, std::string *why) {

@@ -73,37 +73,10 @@ bool seamless_recordings(const temp_dir &dir, const std::vector<std::string> &ch
     return ok;
 }
 
-// The first number after key on a page, -1 without one.
-long number_after(const std::string &page, const std::string &key) {
-    size_t p = page.find(key);
-    if (p == std::string::npos) return -1;
-    p += key.size();
-    while (p < page.size() && !std::isdigit(static_cast<unsigned char>(page[p]))) {
-        if (page[p] == '<') p = page.find('>', p);
-        if (p == std::string::npos) return -1;
-        p++;
-    }
-    return p < page.size() ? std::strtol(page.c_str() + p, nullptr, 10) : -1;
-}
-
 size_t count(const std::string &s, const std::string &what) {
     size_t n = 0;
     for (size_t p = s.find(what); p != std::string::npos; p = s.find(what, p + 1)) n++;
     return n;
-}
-
-// The numbers of the DAB+ row of a subchannel on the statistics page, in column order:
-// superframes, sync losses, RS corrected, uncorrectable, AU CRC errors, bad tables, AUs.
-std::vector<long> dabplus_row(const std::string &page, int subch) {
-    char key[32];
-    snprintf(key, sizeof key, "<tr><td>%02d</td>", subch);
-    std::vector<long> out;
-    size_t p = page.find(key);
-    if (p == std::string::npos) return out;
-    const size_t end = page.find("</tr>", p);
-    for (p = page.find("<td>", p + strlen(key)); p < end; p = page.find("<td>", p + 1))
-        out.push_back(std::strtol(page.c_str() + p + 4, nullptr, 10));
-    return out;
 }
 
 // The LOAS frames of a stream, back to back from its first byte; a cut last frame is left

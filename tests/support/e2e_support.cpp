@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <cctype>
 #include <fstream>
 
 #include "common/eti_reader.h"
@@ -181,6 +184,30 @@ bool keep_second_pass(const std::string &twice, size_t eti_frames, const std::st
     }
     unlink(twice.c_str());
     return true;
+}
+
+long number_after(const std::string &page, const std::string &key) {
+    size_t p = page.find(key);
+    if (p == std::string::npos) return -1;
+    p += key.size();
+    while (p < page.size() && !std::isdigit(static_cast<unsigned char>(page[p]))) {
+        if (page[p] == '<') p = page.find('>', p);
+        if (p == std::string::npos) return -1;
+        p++;
+    }
+    return p < page.size() ? std::strtol(page.c_str() + p, nullptr, 10) : -1;
+}
+
+std::vector<long> dabplus_row(const std::string &page, int subch) {
+    char key[32];
+    snprintf(key, sizeof key, "<tr><td>%02d</td>", subch);
+    std::vector<long> out;
+    size_t p = page.find(key);
+    if (p == std::string::npos) return out;
+    const size_t end = page.find("</tr>", p);
+    for (p = page.find("<td>", p + strlen(key)); p < end; p = page.find("<td>", p + 1))
+        out.push_back(std::strtol(page.c_str() + p + 4, nullptr, 10));
+    return out;
 }
 
 }  // namespace testsupport

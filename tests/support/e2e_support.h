@@ -82,6 +82,13 @@ private:
 // One subchannel's bytes in the ETI file as the generator wrote them, one string per frame.
 std::vector<std::string> subchannel_frames(const std::string &eti, int subchid);
 
+// The first number after key on a page (markup between skipped), -1 without one.
+long number_after(const std::string &page, const std::string &key);
+
+// The numbers of the DAB+ row of a subchannel on the statistics page, in column order:
+// superframes, sync losses, RS corrected, uncorrectable, AU CRC errors, bad tables, AUs.
+std::vector<long> dabplus_row(const std::string &page, int subch);
+
 // Of a u8 recording the modulator wrote of eti_frames ETI frames in two passes ("-n 2"), the
 // second pass into out, twice removed: it loops without a seam, its time interleaver already
 // full of the first pass's end. False (why set) when the file is not two passes long.

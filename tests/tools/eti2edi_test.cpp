@@ -36,11 +36,6 @@ std::vector<std::string> frames_of(const std::string &eti) {
     return v;
 }
 
-long number_after(const std::string &s, const std::string &key) {
-    const size_t p = s.find(key);
-    return p == std::string::npos ? -1 : std::strtol(s.c_str() + p + key.size(), nullptr, 10);
-}
-
 long number_before(const std::string &s, const std::string &key) {
     size_t p = s.find(key);
     if (p == std::string::npos) return -1;
